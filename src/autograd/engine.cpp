@@ -1,0 +1,26 @@
+#include "autograd/engine.hpp"
+
+#include "autograd/context.hpp"
+#include "autograd/graph.hpp"
+
+namespace mirel {
+
+Result<void> run_backward(StoragePtr seed, std::size_t root) {
+  Tape& t = tape();
+  AutogradContext ctx(t.size());
+  ctx.set_grad(root, std::move(seed));
+  for (std::size_t i = root + 1; i-- > 0;) {
+    StoragePtr g = ctx.take(i);
+    if (!g) continue;  // no gradient reached this node
+    if (i >= t.size()) return panic("backward reached a node id past the end of the tape");
+    if (auto r = t.node(i).backward(ctx, g); !r) return r;
+    ctx.set_grad(i, std::move(g));  // the node keeps the gradient of its result
+  }
+  auto& grads = ctx.grads();
+  for (std::size_t i = 0; i < grads.size(); ++i) {
+    if (grads[i]) t.set_grad(i, std::move(grads[i]));
+  }
+  return {};
+}
+
+}  // namespace mirel

@@ -1,0 +1,53 @@
+#include "autograd/graph.hpp"
+
+#include <atomic>
+
+#include "autograd/ops.hpp"
+#include "util/format.hpp"
+
+namespace mirel {
+namespace {
+
+std::atomic<std::uint64_t> next_epoch{1};
+
+}  // namespace
+
+Tape::Tape() : epoch_(next_epoch.fetch_add(1, std::memory_order_relaxed)) {}
+
+std::size_t Tape::push_node(std::unique_ptr<BackwardOp> node) {
+  grads_.reserve(nodes_.size() + 1);  // both lists grow together, or neither does
+  nodes_.push_back(std::move(node));
+  grads_.emplace_back();
+  return nodes_.size() - 1;
+}
+
+void Tape::set_grad(std::size_t id, StoragePtr grad) {
+  if (id >= grads_.size()) grads_.resize(id + 1);
+  grads_[id] = std::move(grad);
+}
+
+std::optional<StoragePtr> Tape::get_grad(std::size_t id) const {
+  if (id < grads_.size() && grads_[id]) return grads_[id];
+  return std::nullopt;
+}
+
+void Tape::clear() {
+  nodes_.clear();  // nodes first, then gradients; capacity is kept
+  grads_.clear();
+  epoch_ = next_epoch.fetch_add(1, std::memory_order_relaxed);
+}
+
+Tape& tape() {
+  thread_local Tape t;
+  return t;
+}
+
+Error stale_tensor_error(const char* what) {
+  return Error{ExcKind::Runtime,
+               concat(what,
+                      ": the tensor was recorded on a computation graph that has since been cleared with "
+                      "clear_graph(), or that belongs to another thread. Make a new tensor from its data, "
+                      "e.g. Tensor(t.to_numpy(), requires_grad=True).")};
+}
+
+}  // namespace mirel

@@ -1,0 +1,55 @@
+#pragma once
+// The tape: one per thread, created on first use, destroyed at thread exit.
+// Node ids are indices into nodes_; grads_ holds the gradient of each id once
+// a backward pass has stored one.
+// Note [tape epochs]: every tape takes a fresh number from a process-wide
+// counter when it is created and again at each clear(). A tracked tensor keeps
+// the epoch its id was issued in, so an id from before a clear or from another
+// thread's tape is recognised instead of naming an unrelated node.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "tensor/storage.hpp"
+#include "util/error.hpp"
+
+namespace mirel {
+
+class AutogradContext;
+
+// nodes own no PyObject*: the tape dies at thread exit
+class BackwardOp {
+ public:
+  virtual ~BackwardOp() = default;
+  virtual Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const = 0;
+};
+
+class Tape {
+ public:
+  Tape();
+  Tape(const Tape&) = delete;
+  Tape& operator=(const Tape&) = delete;
+
+  std::size_t push_node(std::unique_ptr<BackwardOp> node);
+  void set_grad(std::size_t id, StoragePtr grad);
+  std::optional<StoragePtr> get_grad(std::size_t id) const;
+  void clear();
+
+  std::size_t size() const noexcept { return nodes_.size(); }
+  const BackwardOp& node(std::size_t id) const noexcept { return *nodes_[id]; }
+  std::uint64_t epoch() const noexcept { return epoch_; }
+
+ private:
+  std::vector<std::unique_ptr<BackwardOp>> nodes_;
+  std::vector<StoragePtr> grads_;  // null: no gradient stored
+  std::uint64_t epoch_;
+};
+
+// The calling thread's tape.
+Tape& tape();
+
+// The error for a tensor whose id belongs to another tape epoch.
+Error stale_tensor_error(const char* what);
+
+}  // namespace mirel

@@ -1,0 +1,63 @@
+#include "engine/cpu/iter.hpp"
+
+namespace mirel {
+namespace {
+
+// Scores: row-major +2, column-major -2, leaning +1/-1, neither or both 0.
+struct Layout {
+  bool row;
+  bool col;
+  int score;
+};
+
+Layout classify(const Shape& shape, const Strides& st) noexcept {
+  if (is_row_major(shape, st)) {
+    const auto long_axes = std::count_if(shape.begin(), shape.end(), [](std::size_t d) { return d > 1; });
+    const bool both = long_axes <= 1;
+    return {true, both, both ? 0 : 2};
+  }
+  const std::size_t r = shape.size();
+  if (r > 1 && is_col_major(shape, st)) return {false, true, -2};
+  if (r > 1) {
+    if (shape[0] > 1 && st[0] == 1) return {false, false, -1};
+    if (shape[r - 1] > 1 && st[r - 1] == 1) return {false, false, 1};
+  }
+  return {false, false, 0};
+}
+
+}  // namespace
+
+Order result_order(const Shape& shape, const Strides& a, const Strides& b) noexcept {
+  const Layout la = classify(shape, a), lb = classify(shape, b);
+  if (la.row && lb.row) return Order::RowMajor;
+  if ((la.col && lb.col) || la.score + lb.score < 0) return Order::ColMajor;
+  return Order::RowMajor;
+}
+
+void coalesce(Plan& p) {
+  // Drop length-1 axes first: they carry no layout information.
+  std::size_t k = 0;
+  for (std::size_t d = 0; d < p.shape.size(); ++d) {
+    if (p.shape[d] == 1) continue;
+    p.shape[k] = p.shape[d];
+    for (auto& s : p.strides) s[k] = s[d];
+    ++k;
+  }
+  p.shape.resize(k);
+  for (auto& s : p.strides) s.resize(k);
+  if (k < 2) return;
+  std::size_t keep = 0;
+  for (std::size_t d = 1; d < k; ++d) {
+    auto fits = [&](const Strides& s) { return s[keep] == s[d] * std::ptrdiff_t(p.shape[d]); };
+    if (std::all_of(p.strides.begin(), p.strides.end(), fits)) {
+      p.shape[keep] *= p.shape[d];
+    } else {
+      p.shape[++keep] = p.shape[d];
+    }
+    for (auto& s : p.strides) s[keep] = s[d];  // the merged axis advances at the inner stride
+  }
+  p.shape.resize(keep + 1);
+  for (auto& s : p.strides) s.resize(keep + 1);
+}
+
+}  // namespace mirel

@@ -1,0 +1,168 @@
+#pragma once
+// NdArray<T>: an owned, dense, dynamic-rank array. Shape in unsigned sizes,
+// strides in elements (never negative), one buffer of exactly numel() elements
+// laid out in some axis order (row-major, column-major or permuted).
+// View<T>: a non-owning, read-only window with the same shape/strides model,
+// whose strides may be 0 on broadcast axes.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "engine/cpu/half.hpp"
+#include "engine/cpu/small_vec.hpp"
+
+namespace mirel {
+
+using Shape = SmallVec<std::size_t>;
+using Strides = SmallVec<std::ptrdiff_t>;
+
+enum class Order { RowMajor, ColMajor };
+
+// Element count of a shape, or nothing when it does not fit a signed size.
+inline std::optional<std::size_t> checked_numel(const std::size_t* dims, std::size_t rank) noexcept {
+  std::size_t n = 1;
+  bool zero = false;
+  for (std::size_t i = 0; i < rank; ++i) {
+    if (dims[i] == 0) {
+      zero = true;
+      continue;
+    }
+    if (__builtin_mul_overflow(n, dims[i], &n)) return std::nullopt;
+  }
+  if (n > std::size_t(std::numeric_limits<std::ptrdiff_t>::max())) return std::nullopt;
+  return zero ? 0 : n;
+}
+inline std::optional<std::size_t> checked_numel(const Shape& s) noexcept { return checked_numel(s.data(), s.size()); }
+
+inline std::size_t numel(const Shape& s) noexcept {
+  std::size_t n = 1;
+  for (auto d : s) n *= d;
+  return n;
+}
+
+// Dense strides of a shape in the given order; all zero when the shape holds no elements.
+inline Strides dense_strides(const Shape& shape, Order order) {
+  Strides st(shape.size(), 0);
+  if (numel(shape) == 0) return st;
+  std::ptrdiff_t acc = 1;
+  if (order == Order::RowMajor) {
+    for (std::size_t i = shape.size(); i-- > 0;) {
+      st[i] = acc;
+      acc *= std::ptrdiff_t(shape[i]);
+    }
+  } else {
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+      st[i] = acc;
+      acc *= std::ptrdiff_t(shape[i]);
+    }
+  }
+  return st;
+}
+
+// Row-major (standard) layout, ignoring axes of length 1; any layout of an empty array passes.
+inline bool is_row_major(const Shape& shape, const Strides& strides) noexcept {
+  std::ptrdiff_t acc = 1;
+  for (std::size_t i = shape.size(); i-- > 0;) {
+    if (shape[i] == 0) return true;
+  }
+  for (std::size_t i = shape.size(); i-- > 0;) {
+    if (shape[i] == 1) continue;
+    if (strides[i] != acc) return false;
+    acc *= std::ptrdiff_t(shape[i]);
+  }
+  return true;
+}
+inline bool is_col_major(const Shape& shape, const Strides& strides) noexcept {
+  std::ptrdiff_t acc = 1;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == 0) return true;
+  }
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == 1) continue;
+    if (strides[i] != acc) return false;
+    acc *= std::ptrdiff_t(shape[i]);
+  }
+  return true;
+}
+
+struct AlignedFree {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+
+// Raw storage for n elements; throws std::bad_alloc (turned into MemoryError at the boundary).
+void* allocate_bytes(std::size_t bytes);
+
+template <class T>
+class NdArray {
+ public:
+  using value_type = T;
+
+  NdArray() = default;
+
+  // Uninitialised array of a shape whose element count the caller has checked.
+  static NdArray uninit(Shape shape, Order order = Order::RowMajor) {
+    Strides st = dense_strides(shape, order);
+    return NdArray(std::move(shape), std::move(st));
+  }
+  static NdArray uninit_like_layout(Shape shape, Strides strides) { return NdArray(std::move(shape), std::move(strides)); }
+  static NdArray filled(Shape shape, T value) {
+    NdArray a = uninit(std::move(shape));
+    T* p = a.data();
+    for (std::size_t i = 0, n = a.size(); i < n; ++i) p[i] = value;
+    return a;
+  }
+
+  NdArray(NdArray&&) noexcept = default;
+  NdArray& operator=(NdArray&&) noexcept = default;
+  NdArray(const NdArray& o) : NdArray(o.shape_, o.strides_) {
+    if (size_) std::memcpy(data_.get(), o.data_.get(), size_ * sizeof(T));
+  }
+  NdArray& operator=(const NdArray&) = delete;
+
+  const Shape& shape() const noexcept { return shape_; }
+  const Strides& strides() const noexcept { return strides_; }
+  std::size_t ndim() const noexcept { return shape_.size(); }
+  std::size_t size() const noexcept { return size_; }
+  T* data() noexcept { return reinterpret_cast<T*>(data_.get()); }
+  const T* data() const noexcept { return reinterpret_cast<const T*>(data_.get()); }
+  bool is_standard_layout() const noexcept { return is_row_major(shape_, strides_); }
+
+  // Same buffer, new shape and strides: only for layouts that stay dense over the same elements.
+  void set_layout(Shape shape, Strides strides) noexcept {
+    shape_ = std::move(shape);
+    strides_ = std::move(strides);
+  }
+
+ private:
+  NdArray(Shape shape, Strides strides) : shape_(std::move(shape)), strides_(std::move(strides)), size_(numel(shape_)) {
+    data_.reset(allocate_bytes(size_ * sizeof(T)));
+  }
+
+  Shape shape_;
+  Strides strides_;
+  std::size_t size_ = 0;
+  std::unique_ptr<void, AlignedFree> data_;
+};
+
+template <class T>
+struct View {
+  const T* data;
+  Shape shape;
+  Strides strides;
+};
+
+template <class T>
+View<T> view_of(const NdArray<T>& a) {
+  return View<T>{a.data(), a.shape(), a.strides()};
+}
+
+// Dense in some axis order: the strides, sorted, are the dense strides of the
+// correspondingly permuted shape (ignoring axes of length 1).
+bool is_dense(const Shape& shape, const Strides& strides) noexcept;
+
+}  // namespace mirel

@@ -1,0 +1,20 @@
+#pragma once
+// Gradients of elementwise multiplication and division. Results keep the
+// broadcast shape of their factors: nothing is reduced to an operand's shape.
+#include <utility>
+
+#include "engine/cpu/ndarray.hpp"
+#include "util/error.hpp"
+
+namespace mirel {
+
+template <class T>
+using ArrayPair = std::pair<NdArray<T>, NdArray<T>>;
+
+template <class T>
+Expected<ArrayPair<T>> mul_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs);
+
+template <class T>
+Expected<ArrayPair<T>> div_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs);
+
+}  // namespace mirel

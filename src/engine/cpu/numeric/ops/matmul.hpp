@@ -1,0 +1,25 @@
+#pragma once
+// Batched matrix product over the last two axes; leading axes are batch axes that
+// broadcast against each other. The arithmetic is always single precision: half
+// types are widened as whole arrays, multiplied in f32 and rounded once per element.
+#include "engine/cpu/ndarray.hpp"
+#include "util/error.hpp"
+
+namespace mirel {
+
+// Row-major result of shape batch + [m, n]; operands may have any strides.
+Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View<float>& b);
+Expected<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b);
+
+template <class T>
+struct MatmulOps {
+  static Expected<NdArray<T>> do_matmul(const View<T>& a, const View<T>& b);
+  static Expected<NdArray<T>> do_matmul(const NdArray<T>& a, const NdArray<T>& b) {
+    return do_matmul(view_of(a), view_of(b));
+  }
+};
+
+extern template struct MatmulOps<F16>;
+extern template struct MatmulOps<BF16>;
+
+}  // namespace mirel

@@ -1,0 +1,54 @@
+#pragma once
+// Shape operations, one template for every element type (Bool included).
+// reshape keeps row-major element order and refuses any other layout;
+// transpose permutes shape and strides over a copy of the buffer in its own order.
+#include <algorithm>
+#include <utility>
+
+#include "engine/cpu/ndarray.hpp"
+#include "util/error.hpp"
+#include "util/format.hpp"
+
+namespace mirel {
+
+// Errors are "ShapeError/<kind>: <description>".
+template <class T>
+Expected<NdArray<T>> reshape(const NdArray<T>& a, const Shape& shape) {
+  const auto n = checked_numel(shape);
+  if (!n || *n != a.size()) return std::unexpected(std::string("ShapeError/IncompatibleShape: incompatible shapes"));
+  if (!a.is_standard_layout()) {
+    return std::unexpected(std::string("ShapeError/IncompatibleLayout: incompatible memory layout"));
+  }
+  NdArray<T> out(a);
+  out.set_layout(shape, dense_strides(shape, Order::RowMajor));
+  return out;
+}
+
+// An axis out of range is a programming error of the caller: the message is the panic text.
+template <class T>
+Expected<NdArray<T>> transpose(const NdArray<T>& a, std::size_t dim0, std::size_t dim1) {
+  const std::size_t rank = a.ndim();
+  for (std::size_t d : {dim0, dim1}) {
+    if (d >= rank) return std::unexpected(concat("index out of bounds: the len is ", rank, " but the index is ", d));
+  }
+  NdArray<T> out(a);
+  Shape shape = a.shape();
+  Strides strides = a.strides();
+  std::swap(shape[dim0], shape[dim1]);
+  std::swap(strides[dim0], strides[dim1]);
+  out.set_layout(std::move(shape), std::move(strides));
+  return out;
+}
+
+template <class T>
+T one_of() noexcept {
+  if constexpr (std::is_same_v<T, bool>) return true;
+  else return narrow<T>(1.0f);
+}
+template <class T>
+T zero_of() noexcept {
+  if constexpr (std::is_same_v<T, bool>) return false;
+  else return narrow<T>(0.0f);
+}
+
+}  // namespace mirel

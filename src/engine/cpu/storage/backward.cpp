@@ -1,0 +1,63 @@
+// Gradient operations: dispatched on the gradient's element type; both saved
+// operands must share it.
+#include "engine/cpu/numeric/backward/binary.hpp"
+#include "engine/cpu/numeric/backward/functional.hpp"
+#include "engine/cpu/numeric/backward/matmul.hpp"
+#include "engine/cpu/storage/cpu_storage.hpp"
+
+namespace mirel {
+namespace {
+
+constexpr const char* kOperandsMismatch = "DType mismatch between gradient and operands during backward pass.";
+
+template <class Kernel>
+Result<CpuStorage::GradPair> binary_backward(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,
+                                             Kernel kernel) {
+  if (lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype()) return fail(ExcKind::Type, kOperandsMismatch);
+  return std::visit(
+      [&]<class T>(const NdArray<T>& g) -> Result<CpuStorage::GradPair> {
+        if constexpr (std::is_same_v<T, bool>) {
+          return fail(ExcKind::Type, kOperandsMismatch);
+        } else {
+          auto r = kernel(g, *lhs.get_if<T>(), *rhs.get_if<T>());
+          if (!r) return fail(ExcKind::Runtime, std::move(r.error()));
+          return CpuStorage::GradPair{CpuStorage(std::move(r->first)), CpuStorage(std::move(r->second))};
+        }
+      },
+      grad.data());
+}
+
+}  // namespace
+
+Result<CpuStorage::GradPair> CpuStorage::backward_mul(const CpuStorage& lhs, const CpuStorage& grad,
+                                                      const CpuStorage& rhs) {
+  return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) { return mul_backward(g, a, b); });
+}
+
+Result<CpuStorage::GradPair> CpuStorage::backward_div(const CpuStorage& lhs, const CpuStorage& grad,
+                                                      const CpuStorage& rhs) {
+  return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) { return div_backward(g, a, b); });
+}
+
+Result<CpuStorage::GradPair> CpuStorage::backward_matmul(const CpuStorage& lhs, const CpuStorage& grad,
+                                                         const CpuStorage& rhs) {
+  return binary_backward(lhs, grad, rhs,
+                         [](const auto& g, const auto& a, const auto& b) { return matmul_backward(g, a, b); });
+}
+
+Result<CpuStorage> CpuStorage::backward_relu(const CpuStorage& input, const CpuStorage& grad) {
+  if (input.dtype() != grad.dtype()) {
+    return fail(ExcKind::Type, "DType mismatch between gradient and input during unary backward pass.");
+  }
+  return std::visit(
+      [&]<class T>(const NdArray<T>& g) -> Result<CpuStorage> {
+        if constexpr (std::is_same_v<T, bool>) {
+          return fail(ExcKind::Type, "DType mismatch between gradient and input during unary backward pass.");
+        } else {
+          return lift(relu_backward(g, *input.get_if<T>()));
+        }
+      },
+      grad.data());
+}
+
+}  // namespace mirel

@@ -1,0 +1,39 @@
+#pragma once
+// Python.h comes first in every file that talks to the interpreter, so that
+// its feature macros are seen before any standard header.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace mirel {
+
+// Holds exactly one strong reference, or none. Every new reference is wrapped
+// at once, so that every path out of an entry point releases it.
+class PyRef {
+ public:
+  static PyRef steal(PyObject* p) noexcept { return PyRef(p); }
+  static PyRef borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return PyRef(p);
+  }
+
+  PyRef() = default;
+  PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  PyRef& operator=(PyRef o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;  // an extra incref must be visible: borrow(x.get())
+  ~PyRef() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+ private:
+  explicit PyRef(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+}  // namespace mirel

@@ -1,0 +1,165 @@
+// Tensor operations. Each differentiable one records first (when any operand
+// requires a gradient) and computes second; a node pushed before a failing
+// storage operation stays on the tape.
+#include "tensor/core/tensor.hpp"
+
+#include <utility>
+
+#include "autograd/engine.hpp"
+#include "autograd/ops.hpp"
+#include "engine/cpu/numeric/ops/shape.hpp"
+
+namespace mirel {
+namespace {
+
+struct Recorded {
+  std::optional<std::size_t> id;
+  std::uint64_t epoch = 0;
+};
+
+// Id of an operand on the tape: its own node, or a fresh LeafNode for a constant.
+std::size_t operand_id(Tape& t, const Tensor& x) {
+  return x.node_id ? *x.node_id : t.push_node(std::make_unique<LeafNode>());
+}
+
+// make(ids...) builds the node from the operand ids, taken left to right.
+template <class Make, class... Ts>
+Result<Recorded> record(Make make, const Ts&... operands) {
+  if (!(operands.requires_grad || ...)) return Recorded{};
+  Tape& t = tape();
+  for (const Tensor* x : {&operands...}) {
+    if (x->node_id && x->epoch != t.epoch()) return std::unexpected(stale_tensor_error("cannot record an operation"));
+  }
+  const std::size_t ids[] = {operand_id(t, operands)...};  // braced: left operand first
+  const std::size_t id = [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return t.push_node(make(ids[I]...));
+  }(std::index_sequence_for<Ts...>{});
+  return Recorded{id, t.epoch()};
+}
+
+Result<Tensor> finish(Result<Recorded> rec, Result<CpuStorage> r) {
+  if (!rec) return std::unexpected(std::move(rec.error()));
+  if (!r) return std::unexpected(std::move(r.error()));
+  return Tensor{rec->id, make_storage(std::move(*r)), rec->id.has_value(), rec->epoch};
+}
+
+Result<Tensor> untracked(Result<CpuStorage> r) {
+  if (!r) return std::unexpected(std::move(r.error()));
+  return Tensor{std::nullopt, make_storage(std::move(*r)), false, 0};
+}
+
+template <class Node>
+auto ids_node() {
+  return [](std::size_t l, std::size_t r) { return std::make_unique<Node>(l, r); };
+}
+template <class Node>
+auto operands_node(const Tensor& a, const Tensor& b) {
+  return [&](std::size_t l, std::size_t r) { return std::make_unique<Node>(a.storage, b.storage, l, r); };
+}
+template <class Node>
+auto scalar_node(float x) {
+  return [x](std::size_t id) { return std::make_unique<Node>(id, x); };
+}
+
+}  // namespace
+
+Result<Tensor> Tensor::from_storage(CpuStorage storage, bool requires_grad) {
+  auto s = make_storage(std::move(storage));
+  if (!requires_grad) return Tensor{std::nullopt, std::move(s), false, 0};
+  Tape& t = tape();
+  const std::size_t id = t.push_node(std::make_unique<LeafNode>());
+  return Tensor{id, std::move(s), true, t.epoch()};
+}
+
+Result<Tensor> Tensor::add(const Tensor& a, const Tensor& b) {
+  return finish(record(ids_node<AddNode>(), a, b), a.cpu().add(b.cpu()));
+}
+Result<Tensor> Tensor::sub(const Tensor& a, const Tensor& b) {
+  return finish(record(ids_node<SubNode>(), a, b), a.cpu().sub(b.cpu()));
+}
+Result<Tensor> Tensor::mul(const Tensor& a, const Tensor& b) {
+  return finish(record(operands_node<MulNode>(a, b), a, b), a.cpu().mul(b.cpu()));
+}
+Result<Tensor> Tensor::div(const Tensor& a, const Tensor& b) {
+  return finish(record(operands_node<DivNode>(a, b), a, b), a.cpu().div(b.cpu()));
+}
+Result<Tensor> Tensor::matmul(const Tensor& a, const Tensor& b) {
+  return finish(record(operands_node<MatmulNode>(a, b), a, b), a.cpu().matmul(b.cpu()));
+}
+
+Result<Tensor> Tensor::scalar_add(const Tensor& a, float x) {
+  return finish(record(scalar_node<ScalarAddNode>(x), a), a.cpu().scalar_add(x));
+}
+Result<Tensor> Tensor::scalar_sub(const Tensor& a, float x) {
+  return finish(record(scalar_node<ScalarSubNode>(x), a), a.cpu().scalar_sub(x));
+}
+Result<Tensor> Tensor::scalar_mul(const Tensor& a, float x) {
+  return finish(record(scalar_node<ScalarMulNode>(x), a), a.cpu().scalar_mul(x));
+}
+Result<Tensor> Tensor::scalar_div(const Tensor& a, float x) {
+  const float r = 1.0f / x;
+  return finish(record(scalar_node<ScalarDivNode>(x), a), a.cpu().scalar_mul(r));
+}
+
+Result<Tensor> Tensor::scalar_rdiv(const Tensor& a, float x) {
+  // x / a as a tensor division, so a's gradient is -x/a²: the filled tensor is a
+  // constant operand. A Bool a has no numeric fill and fails in div like any Bool arithmetic.
+  CpuStorage filled = a.cpu().ones_like();
+  if (auto scaled = filled.scalar_mul(x)) filled = std::move(*scaled);
+  const Tensor numerator{std::nullopt, make_storage(std::move(filled)), false, 0};
+  return div(numerator, a);
+}
+
+Result<Tensor> Tensor::eq(const Tensor& a, const Tensor& b) { return untracked(a.cpu().eq(b.cpu())); }
+Result<Tensor> Tensor::ne(const Tensor& a, const Tensor& b) { return untracked(a.cpu().ne(b.cpu())); }
+Result<Tensor> Tensor::ge(const Tensor& a, const Tensor& b) { return untracked(a.cpu().ge(b.cpu())); }
+Result<Tensor> Tensor::gt(const Tensor& a, const Tensor& b) { return untracked(a.cpu().gt(b.cpu())); }
+Result<Tensor> Tensor::le(const Tensor& a, const Tensor& b) { return untracked(a.cpu().le(b.cpu())); }
+Result<Tensor> Tensor::lt(const Tensor& a, const Tensor& b) { return untracked(a.cpu().lt(b.cpu())); }
+Result<Tensor> Tensor::scalar_eq(const Tensor& a, float x) { return untracked(a.cpu().scalar_eq(x)); }
+Result<Tensor> Tensor::scalar_ne(const Tensor& a, float x) { return untracked(a.cpu().scalar_ne(x)); }
+Result<Tensor> Tensor::scalar_ge(const Tensor& a, float x) { return untracked(a.cpu().scalar_ge(x)); }
+Result<Tensor> Tensor::scalar_gt(const Tensor& a, float x) { return untracked(a.cpu().scalar_gt(x)); }
+Result<Tensor> Tensor::scalar_le(const Tensor& a, float x) { return untracked(a.cpu().scalar_le(x)); }
+Result<Tensor> Tensor::scalar_lt(const Tensor& a, float x) { return untracked(a.cpu().scalar_lt(x)); }
+
+Result<Tensor> Tensor::logical_and(const Tensor& a, const Tensor& b) { return untracked(a.cpu().logical_and(b.cpu())); }
+Result<Tensor> Tensor::logical_or(const Tensor& a, const Tensor& b) { return untracked(a.cpu().logical_or(b.cpu())); }
+Result<Tensor> Tensor::logical_xor(const Tensor& a, const Tensor& b) { return untracked(a.cpu().logical_xor(b.cpu())); }
+Result<Tensor> Tensor::logical_not(const Tensor& a) { return untracked(a.cpu().logical_not()); }
+
+Result<Tensor> Tensor::reshape(const Tensor& a, const Shape& shape) {
+  auto make = [&](std::size_t id) { return std::make_unique<ReshapeNode>(a.cpu().shape(), id); };
+  return finish(record(make, a), a.cpu().reshape(shape));
+}
+
+Result<Tensor> Tensor::transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
+  auto make = [&](std::size_t id) { return std::make_unique<TransposeNode>(id, dim0, dim1); };
+  return finish(record(make, a), a.cpu().transpose(dim0, dim1));
+}
+
+Result<Tensor> Tensor::relu(const Tensor& a) {
+  auto make = [&](std::size_t id) { return std::make_unique<ReluNode>(a.storage, id); };
+  return finish(record(make, a), a.cpu().relu());
+}
+
+Tensor Tensor::zeros_like(const Tensor& a) { return Tensor{std::nullopt, make_storage(a.cpu().zeros_like()), false, 0}; }
+Tensor Tensor::ones_like(const Tensor& a) { return Tensor{std::nullopt, make_storage(a.cpu().ones_like()), false, 0}; }
+
+Result<void> Tensor::backward(const Tensor& t) {
+  if (!t.requires_grad) return fail(ExcKind::Value, "backward() called on tensor that does not require grad");
+  if (!t.node_id) return fail(ExcKind::Value, "backward() called on a constant tensor with no node_id");
+  if (t.epoch != tape().epoch()) return std::unexpected(stale_tensor_error("backward() cannot run"));
+  return run_backward(make_storage(t.cpu().ones_like()), *t.node_id);
+}
+
+std::optional<StoragePtr> Tensor::grad(const Tensor& t) {
+  if (!t.node_id) return std::nullopt;
+  const Tape& tp = tape();
+  if (t.epoch != tp.epoch()) return std::nullopt;
+  return tp.get_grad(*t.node_id);
+}
+
+void Tensor::clear_graph() { tape().clear(); }
+
+}  // namespace mirel
