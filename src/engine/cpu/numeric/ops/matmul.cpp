@@ -1,0 +1,155 @@
+#include "engine/cpu/numeric/ops/matmul.hpp"
+
+#include <cstdint>
+#include <utility>
+
+#include "engine/cpu/blas.hpp"
+#include "engine/cpu/numeric/ops/broadcast.hpp"
+#include "util/format.hpp"
+
+namespace mirel {
+namespace {
+
+Shape with_matrix(const Shape& batch, std::size_t rows, std::size_t cols) {
+  Shape s = batch;
+  s.push_back(rows);
+  s.push_back(cols);
+  return s;
+}
+
+// Fills `out` (row-major, non-empty) with one product per 2-D block. `a`, `b` and
+// `out` share the batch shape; broadcast batch axes of `a` and `b` have stride 0.
+void batched_product(const View<float>& a, const View<float>& b, NdArray<float>& out) {
+  const Shape& shape = out.shape();
+  const Strides& c_st = out.strides();
+  const std::size_t rank = shape.size();
+  const std::size_t m = shape[rank - 2], n = shape[rank - 1], k = a.shape[rank - 1];
+
+  // Trailing batch axes along which B does not change continue A's rows, as in
+  // [b, t, d] @ [d, e]: they fold into m, and the whole stack is one product.
+  std::size_t rows = m;
+  std::ptrdiff_t a_rs = a.strides[rank - 2], c_rs = c_st[rank - 2];
+  std::size_t batch_rank = rank - 2;
+  for (; batch_rank > 0; --batch_rank) {
+    const std::size_t d = batch_rank - 1;
+    if (shape[d] == 1) continue;
+    if (b.strides[d] != 0) break;
+    if (rows == 1) {
+      a_rs = a.strides[d];
+      c_rs = c_st[d];
+    } else {
+      std::ptrdiff_t a_next, c_next;
+      if (__builtin_mul_overflow(a_rs, std::ptrdiff_t(rows), &a_next) || a_next != a.strides[d]) break;
+      if (__builtin_mul_overflow(c_rs, std::ptrdiff_t(rows), &c_next) || c_next != c_st[d]) break;
+    }
+    rows *= shape[d];
+  }
+
+  std::size_t blocks = 1;
+  for (std::size_t d = 0; d < batch_rank; ++d) blocks *= shape[d];
+
+  // The remaining batch index advances like an odometer, last axis fastest.
+  SmallVec<std::size_t> idx(batch_rank, 0);
+  std::ptrdiff_t oa = 0, ob = 0, oc = 0;
+  for (std::size_t t = 0; t < blocks; ++t) {
+    sgemm(rows, n, k, a.data + oa, a_rs, a.strides[rank - 1], b.data + ob, b.strides[rank - 2], b.strides[rank - 1],
+          out.data() + oc, c_rs);
+    for (std::size_t d = batch_rank; d-- > 0;) {
+      if (++idx[d] < shape[d]) {
+        oa += a.strides[d];
+        ob += b.strides[d];
+        oc += c_st[d];
+        break;
+      }
+      const auto back = std::ptrdiff_t(shape[d] - 1);
+      oa -= a.strides[d] * back;
+      ob -= b.strides[d] * back;
+      oc -= c_st[d] * back;
+      idx[d] = 0;
+    }
+  }
+}
+
+// The whole operand in f32. A dense operand is converted in one pass over its buffer
+// and keeps its memory order (a transposed operand stays transposed, which the
+// product reads in place); anything else is gathered in row-major order.
+template <class T>
+NdArray<float> widen_all(const View<T>& v) {
+  if (is_dense(v.shape, v.strides)) {
+    NdArray<float> out = NdArray<float>::uninit_like_layout(v.shape, v.strides);
+    widen_n(v.data, out.data(), out.size());
+    return out;
+  }
+  NdArray<float> out = NdArray<float>::uninit(v.shape);
+  // Not dense implies rank >= 1 and no empty axis.
+  const std::size_t rank = v.shape.size();
+  const std::size_t inner = v.shape[rank - 1];
+  const std::ptrdiff_t step = v.strides[rank - 1];
+  SmallVec<std::size_t> idx(rank - 1, 0);
+  std::ptrdiff_t off = 0;
+  float* dst = out.data();
+  for (std::size_t done = 0; done < out.size(); done += inner) {
+    for (std::size_t j = 0; j < inner; ++j) *dst++ = widen(v.data[off + std::ptrdiff_t(j) * step]);
+    for (std::size_t d = rank - 1; d-- > 0;) {
+      if (++idx[d] < v.shape[d]) {
+        off += v.strides[d];
+        break;
+      }
+      off -= v.strides[d] * std::ptrdiff_t(v.shape[d] - 1);
+      idx[d] = 0;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View<float>& b) {
+  const std::size_t ra = a.shape.size(), rb = b.shape.size();
+  if (ra < 2 || rb < 2) {
+    return std::unexpected(concat("Matmul requires at least 2D tensors. A: ", ra, "D, B: ", rb, "D"));
+  }
+  const std::size_t m = a.shape[ra - 2], k = a.shape[ra - 1];
+  const std::size_t k2 = b.shape[rb - 2], n = b.shape[rb - 1];
+  if (k != k2) return std::unexpected(concat("Matrix inner dimensions mismatch for matmul: ", k, " vs ", k2));
+
+  auto batch = broadcast_shapes(Shape(a.shape.begin(), a.shape.end() - 2), Shape(b.shape.begin(), b.shape.end() - 2));
+  if (!batch) return std::unexpected(std::move(batch.error()));
+  const Shape a_target = with_matrix(*batch, m, k);
+  const Shape b_target = with_matrix(*batch, k, n);
+  Shape out_shape = with_matrix(*batch, m, n);
+
+  auto va = broadcast_view(a.data, a.shape, a.strides, a_target);
+  if (!va) return std::unexpected(concat("Broadcast failed for A to ", shape_str(a_target)));
+  auto vb = broadcast_view(b.data, b.shape, b.strides, b_target);
+  if (!vb) return std::unexpected(concat("Broadcast failed for B to ", shape_str(b_target)));
+
+  // Both operands fit, yet [m, 1] @ [1, n] can still describe more elements than memory can address.
+  const auto count = checked_numel(out_shape);
+  if (!count || *count > std::size_t(PTRDIFF_MAX) / sizeof(float)) {
+    return std::unexpected(concat("Matmul result of shape ", shape_str(out_shape), " has too many elements"));
+  }
+  NdArray<float> out = NdArray<float>::uninit(std::move(out_shape));
+  if (out.size() != 0) batched_product(*va, *vb, out);
+  return out;
+}
+
+Expected<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b) {
+  return internal_linalg_matmul(view_of(a), view_of(b));
+}
+
+template <class T>
+Expected<NdArray<T>> MatmulOps<T>::do_matmul(const View<T>& a, const View<T>& b) {
+  const NdArray<float> wa = widen_all(a);
+  const NdArray<float> wb = widen_all(b);
+  auto product = internal_linalg_matmul(wa, wb);
+  if (!product) return std::unexpected(std::move(product.error()));
+  NdArray<T> out = NdArray<T>::uninit(product->shape());
+  narrow_n(product->data(), out.data(), out.size());
+  return out;
+}
+
+template struct MatmulOps<F16>;
+template struct MatmulOps<BF16>;
+
+}  // namespace mirel
