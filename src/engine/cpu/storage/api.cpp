@@ -1,0 +1,209 @@
+#include "python/numpy_api.hpp"
+
+#include "engine/cpu/storage/api.hpp"
+
+#include <cstring>
+#include <optional>
+#include <type_traits>
+#include <variant>
+
+#include "python/errors.hpp"
+#include "util/format.hpp"
+
+namespace mirel {
+
+namespace {
+
+// NPY_MAXDIMS is not a constant for headers that target NumPy 1.x; 64 is the
+// most any NumPy allows.
+constexpr int kMaxDims = 64;
+
+std::optional<DType> dtype_from_text(std::string_view t) noexcept {
+  if (t == "f32" || t == "float32") return DType::F32;
+  if (t == "f16" || t == "float16") return DType::F16;
+  if (t == "bf16" || t == "bfloat16") return DType::BF16;
+  if (t == "bool") return DType::Bool;
+  return std::nullopt;
+}
+
+// New reference to the NumPy descriptor of a DType; nullptr (no exception set)
+// when bfloat16 is asked for and no package provides it.
+PyArray_Descr* numpy_descr(DType d) {
+  switch (d) {
+    case DType::F32: return PyArray_DescrFromType(NPY_FLOAT);
+    case DType::F16: return PyArray_DescrFromType(NPY_HALF);
+    case DType::Bool: return PyArray_DescrFromType(NPY_BOOL);
+    case DType::BF16: {
+      PyArray_Descr* bf16 = numpy_api::bfloat16_descr();
+      Py_XINCREF(bf16);
+      return bf16;
+    }
+  }
+  return nullptr;
+}
+
+// A C++ bool must hold 0 or 1; NumPy views can hand over any byte.
+template <class T>
+inline void load_element(T* dst, const char* src) noexcept {
+  if constexpr (std::is_same_v<T, bool>) {
+    unsigned char byte;
+    std::memcpy(&byte, src, 1);
+    *dst = byte != 0;
+  } else {
+    std::memcpy(dst, src, sizeof(T));  // the source may be misaligned
+  }
+}
+
+// Logical row-major walk (last index fastest) of an arbitrary strided array.
+template <class T>
+void gather(const char* base, int nd, const npy_intp* dims, const npy_intp* strides, T* out) noexcept {
+  if (nd == 0) {
+    load_element(out, base);
+    return;
+  }
+  npy_intp index[kMaxDims] = {};
+  const npy_intp inner = dims[nd - 1], inner_stride = strides[nd - 1];
+  const char* row = base;
+  for (;;) {
+    for (npy_intp i = 0; i < inner; ++i) load_element(out++, row + i * inner_stride);
+    int axis = nd - 2;
+    for (; axis >= 0; --axis) {
+      row += strides[axis];
+      if (++index[axis] < dims[axis]) break;
+      row -= strides[axis] * dims[axis];
+      index[axis] = 0;
+    }
+    if (axis < 0) return;
+  }
+}
+
+template <class T>
+Result<CpuStorage> copy_from(PyArrayObject* arr, Shape shape) {
+  auto n = checked_numel(shape);
+  std::size_t bytes = 0;
+  if (!n) return fail(ExcKind::Value, "Shape mismatch: ShapeError/IncompatibleShape: incompatible shapes");
+  if (__builtin_mul_overflow(*n, sizeof(T), &bytes)) return fail(ExcKind::Memory, "array too large");
+  const int flags = PyArray_FLAGS(arr);
+  const char* src = static_cast<const char*>(PyArray_DATA(arr));
+  if ((flags & NPY_ARRAY_C_CONTIGUOUS) && !(flags & NPY_ARRAY_ALIGNED)) {
+    return fail(ExcKind::Type, "The given array is not contiguous or is misaligned.");
+  }
+  auto out = NdArray<T>::uninit(std::move(shape));
+  if (*n == 0) return CpuStorage(std::move(out));
+  if (flags & NPY_ARRAY_C_CONTIGUOUS) {
+    if constexpr (std::is_same_v<T, bool>) {
+      const auto* bytes_in = reinterpret_cast<const unsigned char*>(src);
+      bool* dst = out.data();
+      for (std::size_t i = 0; i < *n; ++i) dst[i] = bytes_in[i] != 0;
+    } else {
+      std::memcpy(out.data(), src, bytes);
+    }
+  } else {
+    gather(src, PyArray_NDIM(arr), PyArray_DIMS(arr), PyArray_STRIDES(arr), out.data());
+  }
+  return CpuStorage(std::move(out));
+}
+
+// Logical row-major walk of a dense storage in any axis order.
+template <class T>
+void scatter_row_major(const NdArray<T>& a, T* out) noexcept {
+  const Shape& shape = a.shape();
+  const Strides& strides = a.strides();
+  const std::size_t nd = shape.size();
+  const T* src = a.data();
+  if (nd == 0) {
+    *out = *src;
+    return;
+  }
+  SmallVec<std::size_t> index(nd, 0);
+  const std::size_t inner = shape[nd - 1];
+  const std::ptrdiff_t inner_stride = strides[nd - 1];
+  const T* row = src;
+  for (;;) {
+    for (std::size_t i = 0; i < inner; ++i) *out++ = row[std::ptrdiff_t(i) * inner_stride];
+    std::size_t axis = nd - 1;
+    while (axis-- > 0) {
+      row += strides[axis];
+      if (++index[axis] < shape[axis]) break;
+      row -= strides[axis] * std::ptrdiff_t(shape[axis]);
+      index[axis] = 0;
+    }
+    if (axis == std::size_t(-1)) return;
+  }
+}
+
+template <class T>
+PyObject* export_array(const NdArray<T>& a, PyArray_Descr* descr) {
+  auto descr_ref = PyRef::steal(reinterpret_cast<PyObject*>(descr));
+  const Shape& shape = a.shape();
+  const int nd = int(shape.size());
+  if (shape.size() > std::size_t(NPY_MAXDIMS)) return raise_panic("too many dimensions for a NumPy array");
+  npy_intp dims[kMaxDims];
+  npy_intp strides[kMaxDims];
+  for (int i = 0; i < nd; ++i) {
+    if (shape[i] > std::size_t(NPY_MAX_INTP)) return raise_panic("dimension too large for a NumPy array");
+    dims[i] = npy_intp(shape[i]);
+    if (__builtin_mul_overflow(a.strides()[i], npy_intp(sizeof(T)), &strides[i])) {
+      return raise_panic("stride too large for a NumPy array");
+    }
+  }
+  // Row-major and column-major storages keep their layout and go over as one
+  // block; any other axis order is written out in row-major order.
+  const bool row_major = a.is_standard_layout();
+  const bool col_major = !row_major && nd > 1 && is_col_major(shape, a.strides());
+  const bool keep_layout = row_major || col_major;
+  (void)descr_ref.release();  // PyArray_NewFromDescr steals the descriptor, even on failure
+  auto out = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, keep_layout ? strides : nullptr,
+                                               nullptr, col_major ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
+  if (!out) return nullptr;
+  T* dst = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  if (a.size() == 0) return out.release();
+  if (keep_layout) {
+    std::memcpy(dst, a.data(), a.size() * sizeof(T));  // fits: the storage holds that many bytes
+  } else {
+    scatter_row_major(a, dst);
+  }
+  return out.release();
+}
+
+}  // namespace
+
+Result<CpuStorage> from_numpy(PyObject* array, std::string_view dtype_text) {
+  if (!numpy_api::ensure_loaded()) return fail(ExcKind::AlreadySet, "");
+  if (!PyArray_Check(array)) return std::unexpected(type_check_error(array, "ndarray"));
+  auto* arr = reinterpret_cast<PyArrayObject*>(array);
+  const npy_intp* dims = PyArray_DIMS(arr);
+  Shape shape(dims, dims + PyArray_NDIM(arr));
+
+  auto dtype = dtype_from_text(dtype_text);
+  if (!dtype) {
+    return fail(ExcKind::Type, concat("Unsupported data type '", dtype_text,
+                                      "'. Only float32, float16, bfloat16, and bool are supported."));
+  }
+  auto want = PyRef::steal(reinterpret_cast<PyObject*>(numpy_descr(*dtype)));
+  if (!want && PyErr_Occurred()) return fail(ExcKind::AlreadySet, "");
+  if (!want || !PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(want.get()))) {
+    return std::unexpected(type_check_error(array, "ndarray"));
+  }
+  switch (*dtype) {
+    case DType::F32: return copy_from<float>(arr, std::move(shape));
+    case DType::F16: return copy_from<F16>(arr, std::move(shape));
+    case DType::BF16: return copy_from<BF16>(arr, std::move(shape));
+    case DType::Bool: return copy_from<bool>(arr, std::move(shape));
+  }
+  return panic("unknown element type");
+}
+
+PyObject* storage_to_numpy(const CpuStorage& storage) {
+  if (!numpy_api::ensure_loaded()) return nullptr;
+  PyArray_Descr* descr = numpy_descr(storage.dtype());
+  if (!descr) {
+    if (PyErr_Occurred()) return nullptr;
+    return raise_panic(
+        "A package which provides a `bfloat16` data type for NumPy is required to use the `half::bf16` element "
+        "type.");
+  }
+  return std::visit([&](const auto& a) { return export_array(a, descr); }, storage.data());
+}
+
+}  // namespace mirel

@@ -1,0 +1,177 @@
+// Tensor(data, dtype=None, device="cpu", requires_grad=False): everything goes
+// through numpy.array with the requested element type, and the resulting
+// array is copied into a new storage.
+#include "python/numpy_api.hpp"
+
+#include <iterator>
+#include <optional>
+#include <string_view>
+
+#include "engine/cpu/storage/api.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/once.hpp"
+#include "tensor/api/entry_points.hpp"
+#include "tensor/api/py_tensor.hpp"
+#include "util/format.hpp"
+
+namespace mirel::api {
+
+namespace {
+
+const char* const kParams[] = {"data", "dtype", "device", "requires_grad"};
+const Signature kSignature{"Tensor.__new__()", kParams, 4, 1};
+
+// Interned once; the constructor is a hot path.
+struct Names {
+  PyObject* array;
+  PyObject* dtype_kwnames;  // ("dtype",)
+  PyObject* dunder_name;
+  PyObject* name;
+  PyObject* dtype;
+  PyObject* float32;
+  PyObject* bfloat16;
+};
+PyOnce names_once;
+Names names;
+
+bool init_names() {
+  Names n{};
+  PyObject** all[] = {&n.array, &n.dunder_name, &n.name, &n.dtype, &n.float32, &n.bfloat16};
+  const char* texts[] = {"array", "__name__", "name", "dtype", "float32", "bfloat16"};
+  for (std::size_t i = 0; i < std::size(all); ++i) {
+    *all[i] = PyUnicode_InternFromString(texts[i]);
+    if (!*all[i]) return false;  // a few interned strings leak on this path only
+  }
+  n.dtype_kwnames = PyTuple_Pack(1, n.dtype);
+  if (!n.dtype_kwnames) return false;
+  names = n;
+  return true;
+}
+
+std::optional<DType> element_type(std::string_view t) {
+  if (t == "f32" || t == "float32") return DType::F32;
+  if (t == "f16" || t == "float16") return DType::F16;
+  if (t == "bf16" || t == "bfloat16") return DType::BF16;
+  if (t == "bool") return DType::Bool;
+  return std::nullopt;
+}
+
+// What numpy.array gets as its dtype: the descriptor NumPy would look up for
+// the type name (same array, without parsing the name on every call), or the
+// name itself when bfloat16 has no provider, so that NumPy reports it.
+// Returns a new reference, or nullptr with an exception set.
+PyRef numpy_dtype_for(DType d) {
+  if (!numpy_api::ensure_loaded()) return {};
+  switch (d) {
+    case DType::F32: return PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT)));
+    case DType::F16: return PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_HALF)));
+    case DType::Bool: return PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL)));
+    case DType::BF16:
+      // May import ml_dtypes first (the caller need not have).
+      if (PyArray_Descr* bf16 = numpy_api::bfloat16_descr()) return PyRef::borrow(reinterpret_cast<PyObject*>(bf16));
+      return PyRef::borrow(names.bfloat16);
+  }
+  return PyRef::borrow(names.float32);
+}
+
+// Compared after full Unicode lower-casing: "CPU" and "Cpu" pass, " cpu" does not.
+std::optional<bool> device_is_cpu(PyObject* device) {
+  if (PyUnicode_IS_ASCII(device)) {
+    if (PyUnicode_GET_LENGTH(device) != 3) return false;
+    const auto* c = static_cast<const unsigned char*>(PyUnicode_DATA(device));
+    return (c[0] | 0x20) == 'c' && (c[1] | 0x20) == 'p' && (c[2] | 0x20) == 'u';
+  }
+  // str.lower itself, not an override on a subclass.
+  auto lowered = PyRef::steal(
+      PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device));
+  if (!lowered) return std::nullopt;
+  return str_equals(lowered.get(), "cpu");
+}
+
+// The element-type name as a str: "float32" for None, the text of a str,
+// else dtype.__name__, else numpy.dtype(dtype).name.
+PyRef dtype_name(PyObject* dtype) {
+  if (!dtype || dtype == Py_None) return PyRef::borrow(names.float32);
+  if (PyUnicode_Check(dtype)) return PyRef::borrow(dtype);
+  auto name = PyRef::steal(PyObject_GetAttr(dtype, names.dunder_name));
+  if (!name) {
+    PyErr_Clear();  // numpy.dtype instances have no __name__; NumPy names them
+    PyObject* numpy = numpy_api::numpy_module();
+    if (!numpy) return {};
+    auto descr = PyRef::steal(PyObject_CallMethodObjArgs(numpy, names.dtype, dtype, nullptr));
+    if (!descr) return {};
+    name = PyRef::steal(PyObject_GetAttr(descr.get(), names.name));
+    if (!name) return {};
+  }
+  if (!PyUnicode_Check(name.get())) {
+    raise(type_check_error(name.get(), "str"));
+    add_argument_note("dtype");
+    return {};
+  }
+  return name;
+}
+
+PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
+  PyObject* const data = bound[0];
+  PyObject* const dtype = bound[1];
+  PyObject* const device = bound[2];
+  PyObject* const requires_grad_obj = bound[3];
+
+  bool requires_grad = false;
+  if (device && !to_str(device, "device")) return nullptr;
+  if (requires_grad_obj) {
+    auto rg = to_bool(requires_grad_obj, "requires_grad");
+    if (!rg) return nullptr;
+    requires_grad = *rg;
+  }
+  if (device) {
+    auto cpu = device_is_cpu(device);
+    if (!cpu) return nullptr;
+    if (!*cpu) return raise(Error{ExcKind::Value, "The device string is invalid or not supported."});
+  }
+
+  if (!names_once.call(init_names)) return nullptr;
+  PyRef name = dtype_name(dtype);
+  if (!name) return nullptr;
+  auto text = to_str(name.get(), "dtype");
+  if (!text) return nullptr;
+  auto element = element_type(*text);
+  if (!element) return raise(Error{ExcKind::Value, concat("Unsupported or invalid data type: '", *text, "'")});
+
+  PyObject* numpy = numpy_api::numpy_module();
+  if (!numpy) return nullptr;
+  PyRef numpy_dtype = numpy_dtype_for(*element);
+  if (!numpy_dtype) return nullptr;
+  auto array_fn = PyRef::steal(PyObject_GetAttr(numpy, names.array));
+  if (!array_fn) return nullptr;
+  PyObject* call_args[] = {data, numpy_dtype.get()};
+  auto array = PyRef::steal(PyObject_Vectorcall(array_fn.get(), call_args, 1, names.dtype_kwnames));
+  if (!array) return nullptr;
+
+  auto storage = from_numpy(array.get(), *text);
+  if (!storage) return raise(storage.error());
+  auto tensor = Tensor::from_storage(std::move(*storage), requires_grad);
+  if (!tensor) return raise(tensor.error());
+  return wrap(std::move(*tensor), type);
+}
+
+}  // namespace
+
+PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    PyObject* bound[4];
+    if (!bind(kSignature, args, kwargs, bound)) return nullptr;
+    return construct(type, bound);
+  });
+}
+
+PyObject* tensor_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* bound[4];
+    if (!bind(kSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+    return construct(reinterpret_cast<PyTypeObject*>(type), bound);
+  });
+}
+
+}  // namespace mirel::api

@@ -1,0 +1,108 @@
+#include "tensor/api/py_tensor.hpp"
+
+#include <new>
+#include <utility>
+
+#include "python/errors.hpp"
+#include "python/once.hpp"
+#include "tensor/api/entry_points.hpp"
+
+namespace mirel {
+
+namespace {
+
+PyOnce type_once;
+
+void tensor_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* t = as_py_tensor(self);
+  t->value.~Tensor();
+  t->borrows.~atomic();
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+template <class F>
+PyCFunction method(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef tensor_methods[] = {
+    {"grad", method(api::grad), METH_NOARGS, "grad($self)\n--\n\n"},
+    {"__req__", method(api::req), kFastKw, "__req__($self, other)\n--\n\n"},
+    {"__rlt__", method(api::rlt), kFastKw, "__rlt__($self, other)\n--\n\n"},
+    {"__rgt__", method(api::rgt), kFastKw, "__rgt__($self, other)\n--\n\n"},
+    {"to_numpy", method(api::to_numpy), METH_NOARGS, "to_numpy($self)\n--\n\n"},
+    {"zeros_like", method(api::zeros_like), METH_NOARGS, "zeros_like($self)\n--\n\n"},
+    {"ones_like", method(api::ones_like), METH_NOARGS, "ones_like($self)\n--\n\n"},
+    {"reshape", method(api::reshape), kFastKw, "reshape($self, shape)\n--\n\n"},
+    {"transpose", method(api::transpose), kFastKw, "transpose($self, dim0, dim1)\n--\n\n"},
+    {"backward", method(api::backward), METH_NOARGS, "backward($self)\n--\n\n"},
+    {"clear_graph", method(api::clear_graph), METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot tensor_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(api::tensor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
+    {Py_nb_add, reinterpret_cast<void*>(api::nb_add)},
+    {Py_nb_subtract, reinterpret_cast<void*>(api::nb_subtract)},
+    {Py_nb_multiply, reinterpret_cast<void*>(api::nb_multiply)},
+    {Py_nb_true_divide, reinterpret_cast<void*>(api::nb_true_divide)},
+    {Py_nb_matrix_multiply, reinterpret_cast<void*>(api::nb_matrix_multiply)},
+    {Py_nb_and, reinterpret_cast<void*>(api::nb_and)},
+    {Py_nb_or, reinterpret_cast<void*>(api::nb_or)},
+    {Py_nb_xor, reinterpret_cast<void*>(api::nb_xor)},
+    {Py_nb_invert, reinterpret_cast<void*>(api::nb_invert)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(api::richcompare)},
+    {Py_tp_getset, api::tensor_properties},
+    {Py_tp_methods, tensor_methods},
+    {0, nullptr},
+};
+
+// Not subclassable (no BASETYPE). Immutable, so nobody can replace __new__
+// behind the vectorcall shortcut installed below.
+PyType_Spec tensor_spec = {
+    "mirel.Tensor",
+    sizeof(PyTensor),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    tensor_slots,
+};
+
+}  // namespace
+
+PyTypeObject* ensure_tensor_type() {
+  bool ok = type_once.call([] {
+    auto type = PyRef::steal(PyType_FromSpec(&tensor_spec));
+    if (!type) {
+      raise_panic("failed to create type object for `Tensor`");
+      return false;
+    }
+    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    // Tensor(...) skips the generic type call (tuple and dict packing, __init__ lookup).
+    tp->tp_vectorcall = api::tensor_vectorcall;
+    detail::tensor_type_ptr.store(reinterpret_cast<PyTypeObject*>(type.release()), std::memory_order_release);
+    return true;
+  });
+  return ok ? tensor_type() : nullptr;
+}
+
+PyObject* wrap(Tensor t, PyTypeObject* type) {
+  PyObject* o = type->tp_alloc(type, 0);
+  if (!o) return nullptr;
+  auto* pt = as_py_tensor(o);
+  new (&pt->value) Tensor(std::move(t));
+  new (&pt->borrows) std::atomic<std::int64_t>(0);
+  return o;
+}
+
+PyObject* wrap(Result<Tensor> r) {
+  if (!r) return raise(r.error());
+  return wrap(std::move(*r));
+}
+
+}  // namespace mirel

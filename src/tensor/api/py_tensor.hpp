@@ -1,0 +1,63 @@
+#pragma once
+// PyTensor: the Python object of class Tensor. It owns exactly one Tensor value;
+// operations never change it, every result is a new object made by wrap().
+#include "python/pyref.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+#include "tensor/core/tensor.hpp"
+
+namespace mirel {
+
+struct PyTensor {
+  PyObject_HEAD
+  Tensor value;
+  // Shared borrows in progress. Nothing takes an exclusive borrow, which would
+  // be marked by a negative count; a shared borrow is refused only then.
+  std::atomic<std::int64_t> borrows;
+};
+
+// The Tensor type, created once per process (first module execution). On
+// failure raises PanicException "failed to create type object for `Tensor`".
+PyTypeObject* ensure_tensor_type();
+
+namespace detail {
+inline std::atomic<PyTypeObject*> tensor_type_ptr{nullptr};
+}
+
+// The type made by ensure_tensor_type(); every entry point runs after it.
+inline PyTypeObject* tensor_type() noexcept { return detail::tensor_type_ptr.load(std::memory_order_acquire); }
+
+inline bool is_tensor(PyObject* o) noexcept { return Py_TYPE(o) == tensor_type(); }
+inline PyTensor* as_py_tensor(PyObject* o) noexcept { return reinterpret_cast<PyTensor*>(o); }
+
+// A new object of class `type` (Tensor) holding the value; nullptr on failure.
+PyObject* wrap(Tensor t, PyTypeObject* type = tensor_type());
+// Raises the error or wraps the value.
+PyObject* wrap(Result<Tensor> r);
+
+// Shared borrow of one object for the duration of a call.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(PyObject* o) noexcept : t_(as_py_tensor(o)) {
+    if (t_->borrows.fetch_add(1, std::memory_order_acquire) < 0) {
+      t_->borrows.fetch_sub(1, std::memory_order_release);
+      t_ = nullptr;
+    }
+  }
+  ~SharedBorrow() {
+    if (t_) t_->borrows.fetch_sub(1, std::memory_order_release);
+  }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+  explicit operator bool() const noexcept { return t_ != nullptr; }
+  const Tensor& operator*() const noexcept { return t_->value; }
+  const Tensor* operator->() const noexcept { return &t_->value; }
+
+ private:
+  PyTensor* t_;
+};
+
+}  // namespace mirel

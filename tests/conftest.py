@@ -1,0 +1,38 @@
+"""Helpers shared by the test files."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from mirel_core import Tensor
+
+
+def run_python(code, timeout=120):
+    """Runs code in a fresh interpreter (same flags and environment); returns the CompletedProcess."""
+    flags = ["-P"] if sys.flags.safe_path else []
+    return subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=os.environ.copy(),
+    )
+
+
+def assert_runs(code, timeout=120):
+    """Runs code in a fresh interpreter and fails with its output unless it exits cleanly."""
+    proc = run_python(code, timeout)
+    assert proc.returncode == 0, f"stdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    return proc.stdout
+
+
+@pytest.fixture(scope="session")
+def panic_exception():
+    """The module's PanicException class (it is not exported; caught from a known internal error)."""
+    try:
+        Tensor([[1.0]]).transpose(0, 5)
+    except BaseException as e:  # noqa: B036 - the class is what we are after
+        return type(e)
+    pytest.fail("transpose with an axis out of range did not raise")
