@@ -41,40 +41,100 @@ __attribute__((target("avx,f16c"))) void narrow_f16_f16c(const float* src, F16* 
   narrow_f16_soft(src + i, dst + i, n - i);
 }
 
-using WidenF16 = void (*)(const F16*, float*, std::size_t) noexcept;
-using NarrowF16 = void (*)(const float*, F16*, std::size_t) noexcept;
+void widen_bf16_soft(const BF16* src, float* dst, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) dst[i] = src[i].to_float();
+}
+void narrow_bf16_soft(const float* src, BF16* dst, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) dst[i] = BF16::from_float(src[i]);
+}
 
-struct F16Converters {
-  WidenF16 widen = widen_f16_soft;
-  NarrowF16 narrow = narrow_f16_soft;
-  F16Converters() {
+// bfloat16 in integer lanes: the same rules as BF16::to_float / from_float.
+__attribute__((target("avx512f"))) void widen_bf16_avx512(const BF16* src, float* dst, std::size_t n) noexcept {
+  const __m512i inf = _mm512_set1_epi32(0x7f80'0000), abs_mask = _mm512_set1_epi32(0x7fff'ffff);
+  const __m512i quiet = _mm512_set1_epi32(0x0040'0000);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m512i u = _mm512_slli_epi32(
+        _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i))), 16);
+    const __mmask16 nan = _mm512_cmpgt_epi32_mask(_mm512_and_si512(u, abs_mask), inf);
+    u = _mm512_mask_or_epi32(u, nan, u, quiet);
+    _mm512_storeu_si512(dst + i, u);
+  }
+  widen_bf16_soft(src + i, dst + i, n - i);
+}
+__attribute__((target("avx512f"))) void narrow_bf16_avx512(const float* src, BF16* dst, std::size_t n) noexcept {
+  const __m512i inf = _mm512_set1_epi32(0x7f80'0000), abs_mask = _mm512_set1_epi32(0x7fff'ffff);
+  const __m512i one = _mm512_set1_epi32(1), bias = _mm512_set1_epi32(0x7fff), quiet = _mm512_set1_epi32(0x0040);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512i u = _mm512_loadu_si512(src + i);
+    const __mmask16 nan = _mm512_cmpgt_epi32_mask(_mm512_and_si512(u, abs_mask), inf);
+    const __m512i lsb = _mm512_and_si512(_mm512_srli_epi32(u, 16), one);
+    __m512i r = _mm512_srli_epi32(_mm512_add_epi32(u, _mm512_add_epi32(bias, lsb)), 16);
+    r = _mm512_mask_or_epi32(r, nan, _mm512_srli_epi32(u, 16), quiet);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm512_cvtepi32_epi16(r));
+  }
+  narrow_bf16_soft(src + i, dst + i, n - i);
+}
+__attribute__((target("avx2"))) void widen_bf16_avx2(const BF16* src, float* dst, std::size_t n) noexcept {
+  const __m256i inf = _mm256_set1_epi32(0x7f80'0000), abs_mask = _mm256_set1_epi32(0x7fff'ffff);
+  const __m256i quiet = _mm256_set1_epi32(0x0040'0000);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256i u = _mm256_slli_epi32(_mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))), 16);
+    const __m256i nan = _mm256_cmpgt_epi32(_mm256_and_si256(u, abs_mask), inf);
+    u = _mm256_or_si256(u, _mm256_and_si256(nan, quiet));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), u);
+  }
+  widen_bf16_soft(src + i, dst + i, n - i);
+}
+__attribute__((target("avx2"))) void narrow_bf16_avx2(const float* src, BF16* dst, std::size_t n) noexcept {
+  const __m256i inf = _mm256_set1_epi32(0x7f80'0000), abs_mask = _mm256_set1_epi32(0x7fff'ffff);
+  const __m256i one = _mm256_set1_epi32(1), bias = _mm256_set1_epi32(0x7fff), quiet = _mm256_set1_epi32(0x0040);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+    const __m256i nan = _mm256_cmpgt_epi32(_mm256_and_si256(u, abs_mask), inf);
+    const __m256i lsb = _mm256_and_si256(_mm256_srli_epi32(u, 16), one);
+    const __m256i rounded = _mm256_srli_epi32(_mm256_add_epi32(u, _mm256_add_epi32(bias, lsb)), 16);
+    const __m256i nan_bits = _mm256_or_si256(_mm256_srli_epi32(u, 16), quiet);
+    const __m256i r = _mm256_blendv_epi8(rounded, nan_bits, nan);
+    // 32-bit lanes hold values below 0x10000: pack them to 16 bits and gather the two halves.
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(r, r), 0b1000);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm256_castsi256_si128(packed));
+  }
+  narrow_bf16_soft(src + i, dst + i, n - i);
+}
+
+template <class H>
+struct Converters {
+  void (*widen)(const H*, float*, std::size_t) noexcept;
+  void (*narrow)(const float*, H*, std::size_t) noexcept;
+};
+
+// Picked once, from what the CPU can do; every variant gives identical bits.
+struct HalfConverters {
+  Converters<F16> f16{widen_f16_soft, narrow_f16_soft};
+  Converters<BF16> bf16{widen_bf16_soft, narrow_bf16_soft};
+  HalfConverters() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) {
-      widen = widen_f16_avx512;
-      narrow = narrow_f16_avx512;
-    } else if (__builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c")) {
-      widen = widen_f16_f16c;
-      narrow = narrow_f16_f16c;
+      f16 = {widen_f16_avx512, narrow_f16_avx512};
+      bf16 = {widen_bf16_avx512, narrow_bf16_avx512};
+      return;
     }
+    if (__builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c")) f16 = {widen_f16_f16c, narrow_f16_f16c};
+    if (__builtin_cpu_supports("avx2")) bf16 = {widen_bf16_avx2, narrow_bf16_avx2};
   }
 };
 
-const F16Converters& f16_converters() {
-  static const F16Converters c;
-  return c;
-}
+const HalfConverters converters;
 
 }  // namespace
 
-void widen_n(const F16* src, float* dst, std::size_t n) noexcept { f16_converters().widen(src, dst, n); }
-void narrow_n(const float* src, F16* dst, std::size_t n) noexcept { f16_converters().narrow(src, dst, n); }
-
-// Plain integer code: the compiler vectorises it for whichever clone the CPU picks.
-__attribute__((target_clones("avx2", "default"))) void widen_n(const BF16* src, float* dst, std::size_t n) noexcept {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = src[i].to_float();
-}
-__attribute__((target_clones("avx2", "default"))) void narrow_n(const float* src, BF16* dst, std::size_t n) noexcept {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = BF16::from_float(src[i]);
-}
+void widen_n(const F16* src, float* dst, std::size_t n) noexcept { converters.f16.widen(src, dst, n); }
+void narrow_n(const float* src, F16* dst, std::size_t n) noexcept { converters.f16.narrow(src, dst, n); }
+void widen_n(const BF16* src, float* dst, std::size_t n) noexcept { converters.bf16.widen(src, dst, n); }
+void narrow_n(const float* src, BF16* dst, std::size_t n) noexcept { converters.bf16.narrow(src, dst, n); }
 
 }  // namespace mirel
