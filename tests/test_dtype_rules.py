@@ -2,7 +2,6 @@
 when an operand is neither a tensor nor a number."""
 
 import operator
-from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -98,51 +97,10 @@ def test_relu_on_bool():
     check_raises(TypeError, "Tensor Dtype not supported for this operation: relu", relu, ones("bool"))
 
 
-@pytest.mark.parametrize("fn", [
-    lambda t: t + "a", lambda t: "a" + t, lambda t: t - [1], lambda t: 1 - t, lambda t: t * None,
-    lambda t: [2] / t, lambda t: t @ 2.0, lambda t: 2.0 @ t, lambda t: True & t, lambda t: t | 1,
-    lambda t: 1.0 ^ t, lambda t: -t, lambda t: t < None, lambda t: "a" >= t,
-])
+@pytest.mark.parametrize("fn", [lambda t: -t, lambda t: t - [1], lambda t: 1.0 ^ t, lambda t: [2] / t])
 def test_other_operands_get_the_interpreters_type_error(fn):
-    with pytest.raises(TypeError) as err:
+    with pytest.raises(TypeError, match="Tensor"):
         fn(ones("f32"))
-    assert "Tensor" in str(err.value)  # the interpreter's text, naming the class
-
-
-def test_equality_with_other_objects_falls_back_to_identity():
-    t = ones("f32")
-    assert (t == "x") is False and ("x" == t) is False and (t == None) is False  # noqa: E711
-    assert (t != "x") is True and (t != [1.0, 1.0]) is True
-
-
-class AsFloat:
-    def __float__(self):
-        return 1.0
-
-
-class AsIndex:
-    def __index__(self):
-        return 1
-
-
-@pytest.mark.parametrize("x", [1, True, np.float64(1.0), np.float32(1.0), np.array(1.0), Fraction(1), AsFloat(), AsIndex()],
-                         ids=lambda x: type(x).__name__)
-def test_anything_convertible_to_float_is_a_number(x):
-    t = Tensor([0.5, -2.0], dtype="f16")
-    want = (t + 1.0).to_numpy()
-    np.testing.assert_array_equal((t + x).to_numpy(), want)
-    assert ((t == x).to_numpy() == (t == 1.0).to_numpy()).all()
-
-
-def test_named_reflected_comparisons():
-    t = Tensor([1.0, 3.0, 5.0])
-    for name, other, want in (("__rgt__", 3.0, [True, False, False]), ("__rlt__", 3.0, [False, False, True]),
-                              ("__req__", 3.0, [False, True, False])):
-        for result in (getattr(t, name)(other), getattr(t, name)(other=other)):
-            assert result.dtype == "bool" and result.to_numpy().tolist() == want
-    with pytest.raises(TypeError) as err:
-        t.__req__("a")
-    assert "while processing 'other'" in getattr(err.value, "__notes__", [])
 
 
 def test_comparison_and_logical_results_never_require_grad():

@@ -140,6 +140,20 @@ def test_broadcast_shapes_and_layouts(dt, op, lhs, rhs, transposed):
     assert_same(OPS[op](tensor(a, dt, transposed[0]), tensor(b, dt, transposed[1])), expected(op, a, b, dt))
 
 
+@pytest.mark.parametrize("dt", FLOATS)
+@pytest.mark.parametrize("op", OPS)
+@pytest.mark.parametrize("n", [15, 16, 17, 33, 1027])
+def test_long_rows_and_vector_tails(dt, op, n):
+    rng = np.random.default_rng(n)
+    bits = from_bits(rng.integers(0, 1 << (8 * NP_TYPE[dt].itemsize), size=(3, n)), dt)
+    a, b = (np.where(rng.random((3, n)) < 0.3, bits, narrow(rng.standard_normal((3, n)) * 4, dt)) for _ in "ab")
+    for x, y in ((a, b), (a, b[1]), (a[:, :1], b)):
+        assert_same(OPS[op](tensor(x, dt), tensor(y, dt)), expected(op, x, y, dt))
+    assert_same(OPS[op](tensor(a, dt, True), tensor(b, dt, True)), expected(op, a, b, dt))
+    if op != "/":
+        assert_same(OPS[op](tensor(a, dt, True), 0.7), expected(op, a, rounded(0.7, dt), dt))
+
+
 @pytest.mark.parametrize("op", COMPARE)
 def test_bool_tensors_compare_with_false_below_true(op):
     a, b = np.array([[False], [True]]), np.array([[False, True]])

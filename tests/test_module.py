@@ -178,3 +178,28 @@ def test_reimport_after_removal_reuses_the_type():
         assert (again.Tensor([1.0]) + first([2.0])).to_numpy().tolist() == [3.0]
         """
     )
+
+
+def test_failed_numpy_api_load_is_a_panic_and_is_retried():
+    assert_runs(
+        """
+        import numpy
+        from mirel_core import Tensor
+        real = numpy.lib.NumpyVersion
+        def broken(version):
+            raise RuntimeError("no version for you")
+        numpy.lib.NumpyVersion = broken
+        try:
+            Tensor([1.0])
+        except Exception:
+            raise AssertionError("the failure was an ordinary exception")
+        except BaseException as e:
+            assert type(e).__name__ == "PanicException", type(e)
+            assert str(e).startswith("Failed to access NumPy array API capsule"), str(e)
+            assert "no version for you" in str(e)
+        else:
+            raise AssertionError("construction succeeded without the NumPy API")
+        numpy.lib.NumpyVersion = real  # a failed load caches nothing
+        assert Tensor([1.0]).to_numpy().tolist() == [1.0]
+        """
+    )

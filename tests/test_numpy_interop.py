@@ -106,11 +106,6 @@ def test_degenerate_shapes_round_trip(shape):
         np.testing.assert_array_equal(swapped, np.swapaxes(src, 0, len(shape) - 1))
 
 
-def test_rank_zero_exports_a_0d_array():
-    out = Tensor(2.5).to_numpy()
-    assert out.shape == () and out.ndim == 0 and out == np.float32(2.5)
-
-
 @pytest.mark.parametrize("dtype,np_dtype", [("f32", np.float32), ("f16", np.float16), ("bf16", BF16)])
 def test_grad_exports_the_gradient_dtype(dtype, np_dtype):
     Tensor.clear_graph()
@@ -123,7 +118,3 @@ def test_grad_exports_the_gradient_dtype(dtype, np_dtype):
     assert g is not x.grad()  # a fresh copy each call
     Tensor.clear_graph()
     assert x.grad() is None
-
-
-def test_untracked_tensor_has_no_grad():
-    assert Tensor([1.0]).grad() is None

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "python/errors.hpp"
 #include "util/format.hpp"
@@ -58,14 +59,14 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize
 }
 
 bool check_missing(const Signature& sig, PyObject** out) {
-  const char* missing[8];
-  std::size_t n = 0;
-  for (Py_ssize_t j = 0; j < sig.nrequired && n < 8; ++j) {
-    if (!out[j]) missing[n++] = sig.params[j];
+  std::vector<const char*> missing;
+  for (Py_ssize_t j = 0; j < sig.nrequired; ++j) {
+    if (!out[j]) missing.push_back(sig.params[j]);
   }
-  if (n == 0) return true;
+  if (missing.empty()) return true;
+  const std::size_t n = missing.size();
   return fail_binding(concat(sig.name, " missing ", n, " required positional ", n == 1 ? "argument" : "arguments",
-                             ": ", quoted_list(missing, n)));
+                             ": ", quoted_list(missing.data(), n)));
 }
 
 bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject** out) {

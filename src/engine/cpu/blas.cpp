@@ -58,7 +58,7 @@ class Scratch {
   }
 
  private:
-  std::unique_ptr<void, AlignedFree> buf_;
+  std::unique_ptr<void, BufferFree> buf_;
   std::size_t cap_ = 0;
 };
 

@@ -42,7 +42,7 @@ __attribute__((target("avx,f16c"))) void narrow_f16_f16c(const float* src, F16* 
 }
 
 void widen_bf16_soft(const BF16* src, float* dst, std::size_t n) noexcept {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = src[i].to_float();
+  for (std::size_t i = 0; i < n; ++i) dst[i] = std::bit_cast<float>(std::uint32_t(src[i].bits) << 16);
 }
 void narrow_bf16_soft(const float* src, BF16* dst, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i) dst[i] = BF16::from_float(src[i]);
@@ -50,15 +50,10 @@ void narrow_bf16_soft(const float* src, BF16* dst, std::size_t n) noexcept {
 
 // bfloat16 in integer lanes: the same rules as BF16::to_float / from_float.
 __attribute__((target("avx512f"))) void widen_bf16_avx512(const BF16* src, float* dst, std::size_t n) noexcept {
-  const __m512i inf = _mm512_set1_epi32(0x7f80'0000), abs_mask = _mm512_set1_epi32(0x7fff'ffff);
-  const __m512i quiet = _mm512_set1_epi32(0x0040'0000);
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
-    __m512i u = _mm512_slli_epi32(
-        _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i))), 16);
-    const __mmask16 nan = _mm512_cmpgt_epi32_mask(_mm512_and_si512(u, abs_mask), inf);
-    u = _mm512_mask_or_epi32(u, nan, u, quiet);
-    _mm512_storeu_si512(dst + i, u);
+    const __m512i u = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i)));
+    _mm512_storeu_si512(dst + i, _mm512_slli_epi32(u, 16));
   }
   widen_bf16_soft(src + i, dst + i, n - i);
 }
@@ -76,15 +71,31 @@ __attribute__((target("avx512f"))) void narrow_bf16_avx512(const float* src, BF1
   }
   narrow_bf16_soft(src + i, dst + i, n - i);
 }
+// vcvtneps2bf16 rounds to nearest-even and quiets NaNs keeping their top bits,
+// as from_float does, but flushes float subnormals to zero: blocks holding one
+// take the integer path instead.
+__attribute__((target("avx512f,avx512bf16,avx512vl"))) void narrow_bf16_avx512bf16(const float* src, BF16* dst,
+                                                                                  std::size_t n) noexcept {
+  const __m512i exp_mask = _mm512_set1_epi32(0x7f80'0000), man_mask = _mm512_set1_epi32(0x007f'ffff);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m512 v = _mm512_loadu_ps(src + i);
+    const __m512i u = _mm512_castps_si512(v);
+    const __mmask16 subnormal = _mm512_testn_epi32_mask(u, exp_mask) & _mm512_test_epi32_mask(u, man_mask);
+    if (subnormal) {
+      narrow_bf16_avx512(src + i, dst + i, 16);
+      continue;
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), (__m256i)_mm512_cvtneps_pbh(v));
+  }
+  narrow_bf16_soft(src + i, dst + i, n - i);
+}
+
 __attribute__((target("avx2"))) void widen_bf16_avx2(const BF16* src, float* dst, std::size_t n) noexcept {
-  const __m256i inf = _mm256_set1_epi32(0x7f80'0000), abs_mask = _mm256_set1_epi32(0x7fff'ffff);
-  const __m256i quiet = _mm256_set1_epi32(0x0040'0000);
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    __m256i u = _mm256_slli_epi32(_mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))), 16);
-    const __m256i nan = _mm256_cmpgt_epi32(_mm256_and_si256(u, abs_mask), inf);
-    u = _mm256_or_si256(u, _mm256_and_si256(nan, quiet));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), u);
+    const __m256i u = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_slli_epi32(u, 16));
   }
   widen_bf16_soft(src + i, dst + i, n - i);
 }
@@ -121,6 +132,7 @@ struct HalfConverters {
     if (__builtin_cpu_supports("avx512f")) {
       f16 = {widen_f16_avx512, narrow_f16_avx512};
       bf16 = {widen_bf16_avx512, narrow_bf16_avx512};
+      if (__builtin_cpu_supports("avx512bf16") && __builtin_cpu_supports("avx512vl")) bf16.narrow = narrow_bf16_avx512bf16;
       return;
     }
     if (__builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c")) f16 = {widen_f16_f16c, narrow_f16_f16c};

@@ -100,8 +100,10 @@ constexpr T narrow(float f) noexcept {
   else return f;
 }
 
-// Whole-buffer conversions; the F16 ones use the CPU's conversion instructions
-// when it has them (checked once at load), with identical results.
+// Whole-buffer conversions, using the CPU's conversion instructions when it has
+// them (checked once at load), with identical results. widen_n feeds float
+// arithmetic only, which quiets NaNs itself, so it may leave a signalling NaN
+// signalling; narrow_n follows from_float exactly.
 void widen_n(const F16* src, float* dst, std::size_t n) noexcept;
 void narrow_n(const float* src, F16* dst, std::size_t n) noexcept;
 void widen_n(const BF16* src, float* dst, std::size_t n) noexcept;

@@ -38,7 +38,7 @@ void coalesce(Plan& p);
 
 namespace detail {
 
-inline constexpr std::size_t kChunk = 256;
+inline constexpr std::size_t kChunk = 1024;
 
 template <class T>
 inline void load_run(const T* p, std::ptrdiff_t s, compute_t<T>* dst, std::size_t m) noexcept {

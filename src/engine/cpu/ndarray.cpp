@@ -2,28 +2,14 @@
 
 #include <algorithm>
 
-#include <sys/mman.h>
-
 namespace mirel {
 
 void* allocate_bytes(std::size_t bytes) {
-  constexpr std::size_t kAlign = 64;
-  constexpr std::size_t kHugeFrom = std::size_t(1) << 22;
-  constexpr std::size_t kAlignFrom = 4096;
-  if (bytes < kAlignFrom) {  // small buffers: plain malloc is the cheaper call, and 16-byte aligned
-    void* p = std::malloc(std::max<std::size_t>(bytes, 1));
-    if (!p) throw std::bad_alloc();
-    return p;
-  }
-  std::size_t rounded = (bytes + kAlign - 1) & ~(kAlign - 1);
-  void* p = std::aligned_alloc(kAlign, rounded);
+  // Plain malloc, not an aligned variant: glibc's memalign pads large requests
+  // past its adaptive mmap threshold, so every large result would be a fresh
+  // mmap and page faults; malloc reuses freed heap memory instead.
+  void* p = std::malloc(std::max<std::size_t>(bytes, 1));
   if (!p) throw std::bad_alloc();
-  if (bytes >= kHugeFrom) {
-    // Large buffers: ask for transparent huge pages, fewer page faults on first touch.
-    auto begin = (reinterpret_cast<std::uintptr_t>(p) + 4095) & ~std::uintptr_t(4095);
-    auto end = (reinterpret_cast<std::uintptr_t>(p) + rounded) & ~std::uintptr_t(4095);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-  }
   return p;
 }
 

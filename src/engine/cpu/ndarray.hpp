@@ -90,7 +90,7 @@ inline bool is_col_major(const Shape& shape, const Strides& strides) noexcept {
   return true;
 }
 
-struct AlignedFree {
+struct BufferFree {
   void operator()(void* p) const noexcept { std::free(p); }
 };
 
@@ -148,7 +148,7 @@ class NdArray {
   Shape shape_;
   Strides strides_;
   std::size_t size_ = 0;
-  std::unique_ptr<void, AlignedFree> data_;
+  std::unique_ptr<void, BufferFree> data_;
 };
 
 template <class T>
