@@ -19,10 +19,10 @@ class SmallVec {
   SmallVec(std::initializer_list<T> il) { assign(il.begin(), il.end()); }
   template <class It>
   SmallVec(It first, It last) { assign(first, last); }
-  SmallVec(const SmallVec& o) { assign(o.begin(), o.end()); }
+  SmallVec(const SmallVec& o) { copy_from(o); }
   SmallVec(SmallVec&& o) noexcept { take(o); }
   SmallVec& operator=(const SmallVec& o) {
-    if (this != &o) assign(o.begin(), o.end());
+    if (this != &o) copy_from(o);
     return *this;
   }
   SmallVec& operator=(SmallVec&& o) noexcept {
@@ -82,19 +82,26 @@ class SmallVec {
 
  private:
   std::size_t capacity() const noexcept { return heap_ ? heap_cap_ : N; }
+  // Inline contents are copied whole: a fixed-size copy compiles to a few moves.
+  void copy_from(const SmallVec& o) {
+    if (o.heap_) return assign(o.begin(), o.end());
+    heap_.reset();
+    std::copy(o.inline_, o.inline_ + N, inline_);
+    size_ = o.size_;
+  }
   void take(SmallVec& o) noexcept {
     size_ = o.size_;
     if (o.heap_) {
       heap_ = std::move(o.heap_);
       heap_cap_ = o.heap_cap_;
     } else {
-      std::copy(o.inline_, o.inline_ + o.size_, inline_);
+      std::copy(o.inline_, o.inline_ + N, inline_);
     }
     o.size_ = 0;
   }
 
   std::size_t size_ = 0;
-  T inline_[N];
+  T inline_[N] = {};
   std::unique_ptr<T[]> heap_;
   std::size_t heap_cap_ = 0;
 };

@@ -4,8 +4,30 @@
 
 namespace mirel {
 
+namespace {
+
+// Same shape, both row-major: the result is row-major and the pass one flat
+// loop, with no broadcasting or planning at all (the common case, and the one
+// where per-call cost shows on small tensors).
+template <class T>
+bool same_standard_layout(const NdArray<T>& a, const NdArray<T>& b) noexcept {
+  return a.shape() == b.shape() && a.is_standard_layout() && b.is_standard_layout();
+}
+
+template <class R, class T, class F>
+NdArray<R> flat_collect(const NdArray<T>& a, const NdArray<T>& b, F fn) {
+  NdArray<R> out = NdArray<R>::uninit(a.shape());
+  detail::binary_run<R, T, false>(out.size(), out.data(), 1, a.data(), 1, b.data(), 1, fn);
+  return out;
+}
+
+}  // namespace
+
 template <class T>
 Expected<NdArray<T>> binary(BinaryOp op, const NdArray<T>& a, const NdArray<T>& b) {
+  if (same_standard_layout(a, b)) {
+    return with_binary_fn(op, [&](auto fn) { return flat_collect<T>(a, b, fn); });
+  }
   auto views = broadcast_tensors(a, b);
   if (!views) return std::unexpected(std::move(views.error()));
   return with_binary_fn(op, [&](auto fn) { return zip_collect<T, T>(views->first, views->second, fn); });
@@ -13,6 +35,9 @@ Expected<NdArray<T>> binary(BinaryOp op, const NdArray<T>& a, const NdArray<T>& 
 
 template <class T>
 Expected<NdArray<bool>> compare(CompareOp op, const NdArray<T>& a, const NdArray<T>& b) {
+  if (same_standard_layout(a, b)) {
+    return with_compare_fn(op, [&](auto fn) { return flat_collect<bool>(a, b, fn); });
+  }
   auto views = broadcast_tensors(a, b);
   if (!views) return std::unexpected(std::move(views.error()));
   return with_compare_fn(op, [&](auto fn) { return zip_collect<bool, T>(views->first, views->second, fn); });
