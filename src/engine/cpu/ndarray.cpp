@@ -4,13 +4,23 @@
 
 namespace mirel {
 
+// Buffers start on a cache line, so full-width vector stores never straddle
+// two lines. Not aligned_alloc: glibc pads those requests past its adaptive
+// mmap threshold, making every large result a fresh mapping that page-faults
+// in; malloc reuses freed heap memory. The malloc'd address sits just before
+// the aligned one.
 void* allocate_bytes(std::size_t bytes) {
-  // Plain malloc, not an aligned variant: glibc's memalign pads large requests
-  // past its adaptive mmap threshold, so every large result would be a fresh
-  // mmap and page faults; malloc reuses freed heap memory instead.
-  void* p = std::malloc(std::max<std::size_t>(bytes, 1));
-  if (!p) throw std::bad_alloc();
-  return p;
+  constexpr std::size_t kAlign = 64;
+  if (bytes > std::numeric_limits<std::size_t>::max() - kAlign) throw std::bad_alloc();
+  void* raw = std::malloc(bytes + kAlign);
+  if (!raw) throw std::bad_alloc();
+  auto aligned = (reinterpret_cast<std::uintptr_t>(raw) + kAlign) & ~std::uintptr_t(kAlign - 1);
+  reinterpret_cast<void**>(aligned)[-1] = raw;
+  return reinterpret_cast<void*>(aligned);
+}
+
+void free_bytes(void* p) noexcept {
+  if (p) std::free(static_cast<void**>(p)[-1]);
 }
 
 bool is_dense(const Shape& shape, const Strides& strides) noexcept {

@@ -90,12 +90,14 @@ inline bool is_col_major(const Shape& shape, const Strides& strides) noexcept {
   return true;
 }
 
-struct BufferFree {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
-
-// Raw storage for n elements; throws std::bad_alloc (turned into MemoryError at the boundary).
+// Raw, 64-byte aligned storage; throws std::bad_alloc (turned into MemoryError
+// at the boundary). Release with free_bytes.
 void* allocate_bytes(std::size_t bytes);
+void free_bytes(void* p) noexcept;
+
+struct BufferFree {
+  void operator()(void* p) const noexcept { free_bytes(p); }
+};
 
 template <class T>
 class NdArray {
