@@ -16,7 +16,7 @@ inline void run(std::size_t n, bool* __restrict o, const float* __restrict a, co
 
 }  // namespace
 
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+__attribute__((target_clones("avx2", "default")))
 void flat_binary(BinaryOp op, std::size_t n, float* o, const float* a, const float* b) noexcept {
   switch (op) {
     case BinaryOp::Add: return run(n, o, a, b, [](float x, float y) { return x + y; });
