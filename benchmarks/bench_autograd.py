@@ -28,14 +28,13 @@ With any other interpreter that has mirel_core installed the script still
 times our side and says that the PyTorch comparison was skipped.
 """
 
-import statistics
 import sys
-import time
 
 import numpy as np
 
 from mirel_core import Tensor
 from mirel_core import nn
+from timing import median_times
 
 relu = nn.functional.relu  # the submodules are attributes, not importable packages
 
@@ -48,34 +47,6 @@ SAMPLES = 15
 MIN_SAMPLE_SECONDS = 0.05
 CHAIN_LENGTH = 1000
 CHAIN_TARGET = 0.3
-
-
-def loops_for(fn):
-    """Calls per sample so that one sample lasts at least MIN_SAMPLE_SECONDS."""
-    fn()
-    loops = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(loops):
-            fn()
-        elapsed = time.perf_counter() - start
-        if elapsed >= MIN_SAMPLE_SECONDS:
-            return loops
-        loops *= max(2, min(10, int(MIN_SAMPLE_SECONDS / max(elapsed, 1e-9))))
-
-
-def median_times(*fns):
-    """Median seconds per call of each function, sampled alternately so that a
-    busy moment on the machine hits all of them alike."""
-    loops = [loops_for(fn) for fn in fns]
-    times = [[] for _ in fns]
-    for _ in range(SAMPLES):
-        for fn, n, out in zip(fns, loops, times):
-            start = time.perf_counter()
-            for _ in range(n):
-                fn()
-            out.append((time.perf_counter() - start) / n)
-    return [statistics.median(t) for t in times]
 
 
 def chain_ours():
@@ -155,9 +126,9 @@ def main():
     ]
     for name, ours, theirs, target in cases:
         if torch is None:
-            row(name, median_times(ours)[0], None)
+            row(name, median_times(ours, samples=SAMPLES, min_sample_seconds=MIN_SAMPLE_SECONDS)[0], None)
         else:
-            row(name, *median_times(ours, theirs), target)
+            row(name, *median_times(ours, theirs, samples=SAMPLES, min_sample_seconds=MIN_SAMPLE_SECONDS), target)
 
 
 if __name__ == "__main__":

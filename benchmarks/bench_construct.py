@@ -10,21 +10,12 @@ once, so its reference is `x.copy()` (target 1.1). Each statement is timed with
 timeit (loop count from autorange, median of several repeats).
 """
 
-import statistics
 import sys
-import timeit
 
 import numpy as np
 
 from mirel_core import Tensor
-
-REPEAT = 7
-
-
-def median_seconds(stmt, names):
-    timer = timeit.Timer(stmt, globals=names)
-    number, _ = timer.autorange()
-    return statistics.median(t / number for t in timer.repeat(REPEAT, number))
+from timing import REPEAT, median_seconds
 
 
 def cases():

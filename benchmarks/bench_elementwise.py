@@ -11,22 +11,13 @@ is flagged. The half-type rows compare against our own float32 addition; NumPy's
 float16 and ml_dtypes' bfloat16 rows are for information.
 """
 
-import statistics
 import sys
-import timeit
 
 import ml_dtypes
 import numpy as np
 
 from mirel_core import Tensor
-
-REPEAT = 7
-
-
-def median_seconds(stmt, names):
-    timer = timeit.Timer(stmt, globals=names)
-    number, _ = timer.autorange()
-    return statistics.median(t / number for t in timer.repeat(REPEAT, number))
+from timing import REPEAT, median_seconds
 
 
 def data(shape, seed):

@@ -17,46 +17,16 @@ Python 3.11 on our machines); without it that part is skipped.
 """
 
 import os
-import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 from threadpoolctl import threadpool_info, threadpool_limits
 
 from mirel_core import Tensor
+from timing import median_times
 
 SAMPLES = 15
-MIN_SAMPLE_SECONDS = 0.02
-
-
-def loops_for(fn):
-    """Calls per sample so that one sample lasts at least MIN_SAMPLE_SECONDS."""
-    fn()
-    loops = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(loops):
-            fn()
-        elapsed = time.perf_counter() - start
-        if elapsed >= MIN_SAMPLE_SECONDS:
-            return loops
-        loops *= max(2, min(10, int(MIN_SAMPLE_SECONDS / max(elapsed, 1e-9))))
-
-
-def median_times(*fns, samples=SAMPLES):
-    """Median seconds per call of each function, sampled alternately so that
-    a busy moment on the machine hits all of them alike."""
-    loops = [loops_for(fn) for fn in fns]
-    times = [[] for _ in fns]
-    for _ in range(samples):
-        for fn, n, out in zip(fns, loops, times):
-            start = time.perf_counter()
-            for _ in range(n):
-                fn()
-            out.append((time.perf_counter() - start) / n)
-    return [statistics.median(t) for t in times]
 
 
 def print_blas_libraries():

@@ -1,0 +1,42 @@
+"""Timing helpers shared by the benchmarks: medians per call, never single times."""
+
+import statistics
+import time
+import timeit
+
+REPEAT = 7
+
+
+def median_seconds(stmt, names, repeat=REPEAT):
+    """Median seconds per execution of a bare statement (no Python call around it)."""
+    timer = timeit.Timer(stmt, globals=names)
+    number, _ = timer.autorange()
+    return statistics.median(t / number for t in timer.repeat(repeat, number))
+
+
+def loops_for(fn, min_sample_seconds):
+    """Calls per sample so that one sample lasts at least min_sample_seconds."""
+    fn()
+    loops = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn()
+        elapsed = time.perf_counter() - start
+        if elapsed >= min_sample_seconds:
+            return loops
+        loops *= max(2, min(10, int(min_sample_seconds / max(elapsed, 1e-9))))
+
+
+def median_times(*fns, samples=15, min_sample_seconds=0.02):
+    """Median seconds per call of each function, sampled alternately so that a
+    busy moment on the machine hits all of them alike."""
+    loops = [loops_for(fn, min_sample_seconds) for fn in fns]
+    times = [[] for _ in fns]
+    for _ in range(samples):
+        for fn, n, out in zip(fns, loops, times):
+            start = time.perf_counter()
+            for _ in range(n):
+                fn()
+            out.append((time.perf_counter() - start) / n)
+    return [statistics.median(t) for t in times]
