@@ -49,14 +49,6 @@ bool init_names() {
   return true;
 }
 
-std::optional<DType> element_type(std::string_view t) {
-  if (t == "f32" || t == "float32") return DType::F32;
-  if (t == "f16" || t == "float16") return DType::F16;
-  if (t == "bf16" || t == "bfloat16") return DType::BF16;
-  if (t == "bool") return DType::Bool;
-  return std::nullopt;
-}
-
 // What numpy.array gets as its dtype: the descriptor NumPy would look up for
 // the type name (same array, without parsing the name on every call), or the
 // name itself when bfloat16 has no provider, so that NumPy reports it.
@@ -136,7 +128,7 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
   if (!name) return nullptr;
   auto text = to_str(name.get(), "dtype");
   if (!text) return nullptr;
-  auto element = element_type(*text);
+  auto element = dtype_from_text(*text);
   if (!element) return raise(Error{ExcKind::Value, concat("Unsupported or invalid data type: '", *text, "'")});
 
   PyObject* numpy = numpy_api::numpy_module();

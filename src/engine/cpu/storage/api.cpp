@@ -18,14 +18,6 @@ namespace {
 // most any NumPy allows.
 constexpr int kMaxDims = 64;
 
-std::optional<DType> dtype_from_text(std::string_view t) noexcept {
-  if (t == "f32" || t == "float32") return DType::F32;
-  if (t == "f16" || t == "float16") return DType::F16;
-  if (t == "bf16" || t == "bfloat16") return DType::BF16;
-  if (t == "bool") return DType::Bool;
-  return std::nullopt;
-}
-
 // New reference to the NumPy descriptor of a DType; nullptr (no exception set)
 // when bfloat16 is asked for and no package provides it.
 PyArray_Descr* numpy_descr(DType d) {
@@ -167,6 +159,15 @@ PyObject* export_array(const NdArray<T>& a, PyArray_Descr* descr) {
 }
 
 }  // namespace
+
+std::optional<DType> dtype_from_text(std::string_view t) noexcept {
+  if (t == "f32" || t == "float32") return DType::F32;
+  if (t == "f16" || t == "float16") return DType::F16;
+  if (t == "bf16" || t == "bfloat16") return DType::BF16;
+  if (t == "bool") return DType::Bool;
+  return std::nullopt;
+}
+
 
 Result<CpuStorage> from_numpy(PyObject* array, std::string_view dtype_text) {
   if (!numpy_api::ensure_loaded()) return fail(ExcKind::AlreadySet, "");
