@@ -118,3 +118,12 @@ def test_grad_exports_the_gradient_dtype(dtype, np_dtype):
     assert g is not x.grad()  # a fresh copy each call
     Tensor.clear_graph()
     assert x.grad() is None
+
+
+def test_rank_beyond_numpy_is_a_value_error_on_export():
+    # reshape accepts any rank, NumPy arrays stop at 64 axes: exporting says so
+    # instead of failing as an internal error.
+    deep = Tensor([1.0, 2.0]).reshape([1] * 69 + [2])
+    assert (deep + deep).ndim == 70
+    with pytest.raises(ValueError, match="at most 64 dimensions; this tensor has 70"):
+        deep.to_numpy()

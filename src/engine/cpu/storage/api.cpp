@@ -129,7 +129,11 @@ PyObject* export_array(const NdArray<T>& a, PyArray_Descr* descr) {
   auto descr_ref = PyRef::steal(reinterpret_cast<PyObject*>(descr));
   const Shape& shape = a.shape();
   const int nd = int(shape.size());
-  if (shape.size() > std::size_t(NPY_MAXDIMS)) return raise_panic("too many dimensions for a NumPy array");
+  // reshape allows any rank; NumPy does not, so this is the caller's error, not ours.
+  if (shape.size() > std::size_t(kMaxDims)) {
+    return raise(Error{ExcKind::Value, concat("NumPy arrays have at most ", kMaxDims, " dimensions; this tensor has ",
+                                              shape.size())});
+  }
   npy_intp dims[kMaxDims];
   npy_intp strides[kMaxDims];
   for (int i = 0; i < nd; ++i) {
