@@ -41,13 +41,10 @@ namespace detail {
 
 inline constexpr std::size_t kChunk = 1024;
 
+// Widens a run of half-type elements at stride s into dst.
 template <class T>
-inline void load_run(const T* p, std::ptrdiff_t s, compute_t<T>* dst, std::size_t m) noexcept {
-  if constexpr (is_half_v<T>) {
-    if (s == 1) return widen_n(p, dst, m);
-  } else {
-    if (s == 1) return void(std::copy(p, p + m, dst));
-  }
+inline void load_run(const T* p, std::ptrdiff_t s, float* dst, std::size_t m) noexcept {
+  if (s == 1) return widen_n(p, dst, m);
   if (s == 0) {
     std::fill(dst, dst + m, widen(p[0]));
     return;
@@ -165,14 +162,15 @@ NdArray<R> zip_collect(const View<T>& a, const View<T>& b, F f) {
 }
 
 // Applies f to every element, keeping the operand's shape and memory order.
-// f works on compute_t<T> and returns compute_t<R>.
-template <class R, class T, class F>
+// f works on compute_t<T> and returns compute_t<R>; with Raw it works on the
+// stored elements themselves (bit-level operations such as relu).
+template <class R, class T, bool Raw = false, class F>
 NdArray<R> map(const NdArray<T>& a, F f) {
   NdArray<R> out = NdArray<R>::uninit_like_layout(a.shape(), a.strides());
   const std::size_t n = a.size();
   const T* x = a.data();
   R* o = out.data();
-  if constexpr (is_half_v<T>) {
+  if constexpr (is_half_v<T> && !Raw) {
     float fa[detail::kChunk];
     for (std::size_t i0 = 0; i0 < n; i0 += detail::kChunk) {
       const std::size_t m = std::min(detail::kChunk, n - i0);
@@ -187,16 +185,6 @@ NdArray<R> map(const NdArray<T>& a, F f) {
   } else {
     for (std::size_t i = 0; i < n; ++i) o[i] = f(x[i]);
   }
-  return out;
-}
-
-// map over raw elements (no widening): for bit-level operations such as relu.
-template <class R, class T, class F>
-NdArray<R> map_raw(const NdArray<T>& a, F f) {
-  NdArray<R> out = NdArray<R>::uninit_like_layout(a.shape(), a.strides());
-  const T* x = a.data();
-  R* o = out.data();
-  for (std::size_t i = 0, n = a.size(); i < n; ++i) o[i] = f(x[i]);
   return out;
 }
 

@@ -18,7 +18,7 @@ Expected<NdArray<bool>> logical(LogicalOp op, const NdArray<bool>& a, const NdAr
 }
 
 NdArray<bool> logical_not(const NdArray<bool>& a) {
-  return map_raw<bool>(a, [](bool x) { return !x; });
+  return map<bool>(a, [](bool x) { return !x; });
 }
 
 }  // namespace mirel

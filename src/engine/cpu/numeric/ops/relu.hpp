@@ -17,7 +17,7 @@ inline T relu_elem(T v) noexcept {
 
 template <class T>
 NdArray<T> relu_forward(const NdArray<T>& a) {
-  return map_raw<T>(a, [](T v) { return relu_elem(v); });
+  return map<T, T, /*Raw=*/true>(a, [](T v) { return relu_elem(v); });
 }
 
 }  // namespace mirel
