@@ -154,3 +154,25 @@ def test_reflected_comparison_methods():
     np.testing.assert_array_equal(t.__rlt__(other=3.0).to_numpy(), (t > 3.0).to_numpy())
     np.testing.assert_array_equal(t.__req__(3).to_numpy(), [False, True, False])
     np.testing.assert_array_equal((2.0 < t).to_numpy(), [False, True, True])
+
+
+def test_shape_elements_that_mutate_their_list_are_safe():
+    # Converting an element runs user code; the conversion must not walk the
+    # caller's list while that code empties it.
+    items = []
+
+    class Shrinks:
+        def __index__(self):
+            items.clear()
+            return 1
+
+    items.extend([Shrinks()] + [object()] * 100)
+    with pytest.raises(TypeError) as info:
+        Tensor([1.0]).reshape(items)
+    assert info.value.__notes__ == ["while processing 'shape'"]
+
+
+def test_requires_grad_rejects_lookalikes_of_numpy_bool():
+    fake = type("numpy.bool", (), {"__bool__": lambda self: True})()
+    with pytest.raises(TypeError, match="'numpy.bool' object is not an instance of 'bool'"):
+        Tensor([1.0], requires_grad=fake)

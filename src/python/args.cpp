@@ -48,14 +48,9 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize
     out[j] = value;
     return true;
   }
-  // A keyword that is not valid UTF-8 text cannot name a parameter either.
-  Py_ssize_t len = 0;
-  const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
-  if (!text) {
-    PyErr_Clear();
-    return fail_binding(concat(sig.name, " got an unexpected keyword argument"));
-  }
-  return fail_binding(concat(sig.name, " got an unexpected keyword argument '", std::string_view(text, len), "'"));
+  // Formatted by the interpreter: a keyword need not be valid UTF-8 (a lone surrogate), and is shown as given.
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.name, key);
+  return false;
 }
 
 bool check_missing(const Signature& sig, PyObject** out) {
@@ -162,13 +157,23 @@ std::optional<std::string_view> to_str(PyObject* o, const char* param) {
   return std::string_view(utf8, std::size_t(len));
 }
 
+// NumPy's boolean scalar type, numpy.bool (NumPy 2) or numpy.bool_ (NumPy 1).
+// Found through an already imported numpy, so the check never imports it: an
+// object of that type cannot exist before numpy is imported.
+static bool is_numpy_bool(PyObject* o) {
+  const char* name = Py_TYPE(o)->tp_name;
+  if (std::strcmp(name, "numpy.bool") != 0 && std::strcmp(name, "numpy.bool_") != 0) return false;
+  PyObject* numpy = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy");  // borrowed
+  if (!numpy) return false;
+  auto bool_type = PyRef::steal(PyObject_GetAttrString(numpy, "bool_"));
+  if (!bool_type) PyErr_Clear();
+  return bool_type.get() == reinterpret_cast<PyObject*>(Py_TYPE(o));
+}
+
 std::optional<bool> to_bool(PyObject* o, const char* param) {
   if (o == Py_True) return true;
   if (o == Py_False) return false;
-  // NumPy's boolean scalar is numpy.bool (NumPy 2) or numpy.bool_ (NumPy 1);
-  // recognised by name so that this check never imports NumPy.
-  const char* name = Py_TYPE(o)->tp_name;
-  if (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0) {
+  if (is_numpy_bool(o)) {
     int truth = PyObject_IsTrue(o);
     if (truth < 0) {
       fail_with_note(param);
@@ -198,13 +203,15 @@ std::optional<Shape> to_shape(PyObject* o, const char* param) {
     fail_with_note(param);
     return std::nullopt;
   }
-  auto seq = PyRef::steal(PySequence_Fast(o, "expected a sequence"));
+  // A tuple of our own: converting an element runs its __index__, which may
+  // change a list we would otherwise be walking.
+  auto seq = PyRef::steal(PySequence_Tuple(o));
   if (!seq) {
     fail_with_note(param);
     return std::nullopt;
   }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  PyObject** items = PySequence_Fast_ITEMS(seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+  PyObject** items = &PyTuple_GET_ITEM(seq.get(), 0);
   Shape shape;
   shape.reserve(std::size_t(n));
   for (Py_ssize_t i = 0; i < n; ++i) {

@@ -1,5 +1,7 @@
 #include "engine/cpu/flat.hpp"
 
+// GCC 12 reports its own AVX-512 intrinsics' undefined-vector idiom as maybe-uninitialized.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 namespace mirel {
