@@ -361,3 +361,12 @@ def test_gradients_match_finite_differences(expr, seed):
         ours = sum_to_shape(leaf.grad().astype(np.float64), values[name].shape)
         fd = central_difference(expr, values, name)
         np.testing.assert_allclose(ours, fd, rtol=1e-3, atol=1e-3 * max(1.0, np.abs(fd).max()), err_msg=name)
+
+
+def test_recording_comes_before_computing():
+    # The stale operand is refused while recording, before a product far too
+    # large to allocate is even attempted.
+    a = Tensor(np.ones((1 << 20, 1), np.float32), requires_grad=True)
+    Tensor.clear_graph()
+    with pytest.raises(RuntimeError, match="cleared"):
+        a * Tensor(np.ones((1, 1 << 20), np.float32))

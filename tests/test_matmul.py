@@ -260,3 +260,10 @@ def test_gradient_of_a_product_broadcast_by_a_later_operation_fails():
         out.backward()
     assert str(e.value) == "Matrix inner dimensions mismatch for matmul: 1 vs 5"
     Tensor.clear_graph()
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16"])
+def test_result_beyond_addressable_memory_is_a_memory_error(dtype):
+    empty = Tensor(np.zeros(0, np.float32), dtype=dtype)
+    with pytest.raises(MemoryError):
+        empty.reshape([1 << 31, 0]) @ empty.reshape([0, 1 << 31])

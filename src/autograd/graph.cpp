@@ -15,10 +15,16 @@ std::atomic<std::uint64_t> next_epoch{1};
 Tape::Tape() : epoch_(next_epoch.fetch_add(1, std::memory_order_relaxed)) {}
 
 std::size_t Tape::push_node(std::unique_ptr<BackwardOp> node) {
-  grads_.reserve(nodes_.size() + 1);  // both lists grow together, or neither does
+  const std::size_t id = nodes_.size();
   nodes_.push_back(std::move(node));
-  grads_.emplace_back();
-  return nodes_.size() - 1;
+  try {
+    if (grads_.size() <= id) grads_.resize(id + 1);  // both lists grow geometrically, together
+  } catch (...) {
+    nodes_.pop_back();
+    throw;
+  }
+  grads_[id].reset();  // a new node starts without a gradient
+  return id;
 }
 
 void Tape::set_grad(std::size_t id, StoragePtr grad) {

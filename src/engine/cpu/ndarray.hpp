@@ -141,9 +141,12 @@ class NdArray {
   }
 
  private:
-  NdArray(Shape shape, Strides strides) : shape_(std::move(shape)), strides_(std::move(strides)), size_(numel(shape_)) {
-    // A byte size beyond what the address space can hold is an allocation failure (MemoryError).
-    if (size_ > std::size_t(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T)) throw std::bad_alloc();
+  NdArray(Shape shape, Strides strides) : shape_(std::move(shape)), strides_(std::move(strides)) {
+    // An element count or byte size beyond what the address space can hold is
+    // an allocation failure (MemoryError), never a wrapped-around size.
+    const auto n = checked_numel(shape_);
+    if (!n || *n > std::size_t(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T)) throw std::bad_alloc();
+    size_ = *n;
     data_.reset(allocate_bytes(size_ * sizeof(T)));
   }
 

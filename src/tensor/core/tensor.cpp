@@ -37,8 +37,13 @@ Result<Recorded> record(Make make, const Ts&... operands) {
   return Recorded{id, t.epoch()};
 }
 
-Result<Tensor> finish(Result<Recorded> rec, Result<CpuStorage> r) {
+// Records (when a gradient is wanted), then computes: the order is part of the
+// behaviour, so a node stays on the tape even when the computation fails.
+template <class Make, class Compute, class... Ts>
+Result<Tensor> recorded(Make make, Compute compute, const Ts&... operands) {
+  auto rec = record(make, operands...);
   if (!rec) return std::unexpected(std::move(rec.error()));
+  Result<CpuStorage> r = compute();
   if (!r) return std::unexpected(std::move(r.error()));
   return Tensor{rec->id, make_storage(std::move(*r)), rec->id.has_value(), rec->epoch};
 }
@@ -72,33 +77,33 @@ Result<Tensor> Tensor::from_storage(CpuStorage storage, bool requires_grad) {
 }
 
 Result<Tensor> Tensor::add(const Tensor& a, const Tensor& b) {
-  return finish(record(ids_node<AddNode>(), a, b), a.cpu().add(b.cpu()));
+  return recorded(ids_node<AddNode>(), [&] { return a.cpu().add(b.cpu()); }, a, b);
 }
 Result<Tensor> Tensor::sub(const Tensor& a, const Tensor& b) {
-  return finish(record(ids_node<SubNode>(), a, b), a.cpu().sub(b.cpu()));
+  return recorded(ids_node<SubNode>(), [&] { return a.cpu().sub(b.cpu()); }, a, b);
 }
 Result<Tensor> Tensor::mul(const Tensor& a, const Tensor& b) {
-  return finish(record(operands_node<MulNode>(a, b), a, b), a.cpu().mul(b.cpu()));
+  return recorded(operands_node<MulNode>(a, b), [&] { return a.cpu().mul(b.cpu()); }, a, b);
 }
 Result<Tensor> Tensor::div(const Tensor& a, const Tensor& b) {
-  return finish(record(operands_node<DivNode>(a, b), a, b), a.cpu().div(b.cpu()));
+  return recorded(operands_node<DivNode>(a, b), [&] { return a.cpu().div(b.cpu()); }, a, b);
 }
 Result<Tensor> Tensor::matmul(const Tensor& a, const Tensor& b) {
-  return finish(record(operands_node<MatmulNode>(a, b), a, b), a.cpu().matmul(b.cpu()));
+  return recorded(operands_node<MatmulNode>(a, b), [&] { return a.cpu().matmul(b.cpu()); }, a, b);
 }
 
 Result<Tensor> Tensor::scalar_add(const Tensor& a, float x) {
-  return finish(record(scalar_node<ScalarAddNode>(x), a), a.cpu().scalar_add(x));
+  return recorded(scalar_node<ScalarAddNode>(x), [&] { return a.cpu().scalar_add(x); }, a);
 }
 Result<Tensor> Tensor::scalar_sub(const Tensor& a, float x) {
-  return finish(record(scalar_node<ScalarSubNode>(x), a), a.cpu().scalar_sub(x));
+  return recorded(scalar_node<ScalarSubNode>(x), [&] { return a.cpu().scalar_sub(x); }, a);
 }
 Result<Tensor> Tensor::scalar_mul(const Tensor& a, float x) {
-  return finish(record(scalar_node<ScalarMulNode>(x), a), a.cpu().scalar_mul(x));
+  return recorded(scalar_node<ScalarMulNode>(x), [&] { return a.cpu().scalar_mul(x); }, a);
 }
 Result<Tensor> Tensor::scalar_div(const Tensor& a, float x) {
   const float r = 1.0f / x;
-  return finish(record(scalar_node<ScalarDivNode>(x), a), a.cpu().scalar_mul(r));
+  return recorded(scalar_node<ScalarDivNode>(x), [&] { return a.cpu().scalar_mul(r); }, a);
 }
 
 Result<Tensor> Tensor::scalar_rdiv(const Tensor& a, float x) {
@@ -130,17 +135,17 @@ Result<Tensor> Tensor::logical_not(const Tensor& a) { return untracked(a.cpu().l
 
 Result<Tensor> Tensor::reshape(const Tensor& a, const Shape& shape) {
   auto make = [&](std::size_t id) { return std::make_unique<ReshapeNode>(a.cpu().shape(), id); };
-  return finish(record(make, a), a.cpu().reshape(shape));
+  return recorded(make, [&] { return a.cpu().reshape(shape); }, a);
 }
 
 Result<Tensor> Tensor::transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
   auto make = [&](std::size_t id) { return std::make_unique<TransposeNode>(id, dim0, dim1); };
-  return finish(record(make, a), a.cpu().transpose(dim0, dim1));
+  return recorded(make, [&] { return a.cpu().transpose(dim0, dim1); }, a);
 }
 
 Result<Tensor> Tensor::relu(const Tensor& a) {
   auto make = [&](std::size_t id) { return std::make_unique<ReluNode>(a.storage, id); };
-  return finish(record(make, a), a.cpu().relu());
+  return recorded(make, [&] { return a.cpu().relu(); }, a);
 }
 
 Tensor Tensor::zeros_like(const Tensor& a) { return Tensor{std::nullopt, make_storage(a.cpu().zeros_like()), false, 0}; }

@@ -124,11 +124,8 @@ Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View
   auto vb = broadcast_view(b.data, b.shape, b.strides, b_target);
   if (!vb) return std::unexpected(concat("Broadcast failed for B to ", shape_str(b_target)));
 
-  // Both operands fit, yet [m, 1] @ [1, n] can still describe more elements than memory can address.
-  const auto count = checked_numel(out_shape);
-  if (!count || *count > std::size_t(PTRDIFF_MAX) / sizeof(float)) {
-    return std::unexpected(concat("Matmul result of shape ", shape_str(out_shape), " has too many elements"));
-  }
+  // Both operands fit, yet [m, 1] @ [1, n] can describe more elements than memory
+  // can address: the allocation below refuses that as a MemoryError.
   NdArray<float> out = NdArray<float>::uninit(std::move(out_shape));
   if (out.size() != 0) batched_product(*va, *vb, out);
   return out;
