@@ -18,16 +18,6 @@ const Signature kReshape{"Tensor.reshape()", kReshapeParams, 1, 1};
 const char* const kTransposeParams[] = {"dim0", "dim1"};
 const Signature kTranspose{"Tensor.transpose()", kTransposeParams, 2, 2};
 
-// Runs op on the borrowed tensor and wraps its result.
-template <class Op>
-PyObject* with_tensor(PyObject* self, Op op) {
-  return guard([&]() -> PyObject* {
-    SharedBorrow t(self);
-    if (!t) return raise_borrow_error();
-    return op(*t);
-  });
-}
-
 }  // namespace
 
 PyObject* grad(PyObject* self, PyObject*) {

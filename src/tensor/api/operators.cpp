@@ -88,11 +88,7 @@ PyObject* nb_or(PyObject* l, PyObject* r) { return binary_slot<Tensor::logical_o
 PyObject* nb_xor(PyObject* l, PyObject* r) { return binary_slot<Tensor::logical_xor>(l, r); }
 
 PyObject* nb_invert(PyObject* self) {
-  return guard([&]() -> PyObject* {
-    SharedBorrow t(self);
-    if (!t) return raise_borrow_error();
-    return wrap(Tensor::logical_not(*t));
-  });
+  return with_tensor(self, [](const Tensor& t) { return wrap(Tensor::logical_not(t)); });
 }
 
 PyObject* richcompare(PyObject* self, PyObject* other, int op) {

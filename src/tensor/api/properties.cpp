@@ -24,40 +24,34 @@ PyObject* int_list(const Range& values, Convert convert) {
 }
 
 PyObject* get_shape(PyObject* self, void*) {
-  SharedBorrow t(self);
-  if (!t) return raise_borrow_error();
-  return int_list(t->cpu().shape(), [](std::size_t d) { return PyLong_FromSize_t(d); });
+  return with_tensor(self, [](const Tensor& t) {
+    return int_list(t.cpu().shape(), [](std::size_t d) { return PyLong_FromSize_t(d); });
+  });
 }
 
 PyObject* get_ndim(PyObject* self, void*) {
-  SharedBorrow t(self);
-  if (!t) return raise_borrow_error();
-  return PyLong_FromSize_t(t->cpu().ndim());
+  return with_tensor(self, [](const Tensor& t) { return PyLong_FromSize_t(t.cpu().ndim()); });
 }
 
 PyObject* get_strides(PyObject* self, void*) {
-  SharedBorrow t(self);
-  if (!t) return raise_borrow_error();
-  return int_list(t->cpu().strides(), [](std::ptrdiff_t s) { return PyLong_FromSsize_t(s); });
+  return with_tensor(self, [](const Tensor& t) {
+    return int_list(t.cpu().strides(), [](std::ptrdiff_t s) { return PyLong_FromSsize_t(s); });
+  });
 }
 
 PyObject* get_dtype(PyObject* self, void*) {
-  SharedBorrow t(self);
-  if (!t) return raise_borrow_error();
-  const std::string_view name = dtype_py_name(t->cpu().dtype());
-  return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+  return with_tensor(self, [](const Tensor& t) -> PyObject* {
+    const std::string_view name = dtype_py_name(t.cpu().dtype());
+    return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+  });
 }
 
 PyObject* get_device(PyObject* self, void*) {
-  SharedBorrow t(self);
-  if (!t) return raise_borrow_error();
-  return PyUnicode_FromString("cpu");
+  return with_tensor(self, [](const Tensor&) { return PyUnicode_FromString("cpu"); });
 }
 
 PyObject* get_requires_grad(PyObject* self, void*) {
-  SharedBorrow t(self);
-  if (!t) return raise_borrow_error();
-  return PyBool_FromLong(t->requires_grad);
+  return with_tensor(self, [](const Tensor& t) { return PyBool_FromLong(t.requires_grad); });
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "python/errors.hpp"
 #include "tensor/core/tensor.hpp"
 
 namespace mirel {
@@ -59,5 +60,16 @@ class SharedBorrow {
  private:
   PyTensor* t_;
 };
+
+// Runs op on the borrowed tensor inside guard(): the shape of every
+// single-tensor entry point (properties, methods, unary operators).
+template <class Op>
+PyObject* with_tensor(PyObject* self, Op op) {
+  return guard([&]() -> PyObject* {
+    SharedBorrow t(self);
+    if (!t) return raise_borrow_error();
+    return op(*t);
+  });
+}
 
 }  // namespace mirel
