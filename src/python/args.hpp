@@ -11,7 +11,7 @@
 #include <optional>
 #include <string_view>
 
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/shape.hpp"
 
 namespace mirel {
 

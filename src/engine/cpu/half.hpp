@@ -88,9 +88,9 @@ inline constexpr bool is_half_v<F16> = true;
 template <>
 inline constexpr bool is_half_v<BF16> = true;
 
-// Element <-> float for any numeric element type.
+// Element <-> float for the half types; other element types pass through as they are.
 template <class T>
-constexpr float widen(T v) noexcept {
+constexpr auto widen(T v) noexcept {
   if constexpr (is_half_v<T>) return v.to_float();
   else return v;
 }
@@ -100,10 +100,15 @@ constexpr T narrow(float f) noexcept {
   else return f;
 }
 
+// What the conversion instructions give: f16 widening quiets a NaN as
+// to_float does; bfloat16 widening is a shift that leaves it as it is.
+constexpr float widen_bits(F16 v) noexcept { return v.to_float(); }
+constexpr float widen_bits(BF16 v) noexcept { return std::bit_cast<float>(std::uint32_t(v.bits) << 16); }
+
 // Whole-buffer conversions, using the CPU's conversion instructions when it has
-// them (checked once at load), with identical results. widen_n feeds float
-// arithmetic only, which quiets NaNs itself, so it may leave a signalling NaN
-// signalling; narrow_n follows from_float exactly.
+// them (picked once at load, see dispatch.hpp), with identical results.
+// widen_n feeds float arithmetic only, which quiets NaNs itself, so it may
+// leave a signalling NaN signalling; narrow_n follows from_float exactly.
 void widen_n(const F16* src, float* dst, std::size_t n) noexcept;
 void narrow_n(const float* src, F16* dst, std::size_t n) noexcept;
 void widen_n(const BF16* src, float* dst, std::size_t n) noexcept;

@@ -34,30 +34,4 @@ Order result_order(const Shape& shape, const Strides& a, const Strides& b) noexc
   return Order::RowMajor;
 }
 
-void coalesce(Plan& p) {
-  // Drop length-1 axes first: they carry no layout information.
-  std::size_t k = 0;
-  for (std::size_t d = 0; d < p.shape.size(); ++d) {
-    if (p.shape[d] == 1) continue;
-    p.shape[k] = p.shape[d];
-    for (auto& s : p.strides) s[k] = s[d];
-    ++k;
-  }
-  p.shape.resize(k);
-  for (auto& s : p.strides) s.resize(k);
-  if (k < 2) return;
-  std::size_t keep = 0;
-  for (std::size_t d = 1; d < k; ++d) {
-    auto fits = [&](const Strides& s) { return s[keep] == s[d] * std::ptrdiff_t(p.shape[d]); };
-    if (std::all_of(p.strides.begin(), p.strides.end(), fits)) {
-      p.shape[keep] *= p.shape[d];
-    } else {
-      p.shape[++keep] = p.shape[d];
-    }
-    for (auto& s : p.strides) s[keep] = s[d];  // the merged axis advances at the inner stride
-  }
-  p.shape.resize(keep + 1);
-  for (auto& s : p.strides) s.resize(keep + 1);
-}
-
 }  // namespace mirel

@@ -55,16 +55,9 @@ bool init_names() {
 // Returns a new reference, or nullptr with an exception set.
 PyRef numpy_dtype_for(DType d) {
   if (!numpy_api::ensure_loaded()) return {};
-  switch (d) {
-    case DType::F32: return PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT)));
-    case DType::F16: return PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_HALF)));
-    case DType::Bool: return PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL)));
-    case DType::BF16:
-      // May import ml_dtypes first (the caller need not have).
-      if (PyArray_Descr* bf16 = numpy_api::bfloat16_descr()) return PyRef::borrow(reinterpret_cast<PyObject*>(bf16));
-      return PyRef::borrow(names.bfloat16);
-  }
-  return PyRef::borrow(names.float32);
+  if (PyObject* descr = numpy_descr(d)) return PyRef::steal(descr);  // may import ml_dtypes first
+  if (PyErr_Occurred()) return {};
+  return PyRef::borrow(names.bfloat16);
 }
 
 // Compared after full Unicode lower-casing: "CPU" and "Cpu" pass, " cpu" does not.
@@ -83,7 +76,7 @@ std::optional<bool> device_is_cpu(PyObject* device) {
 
 // The element-type name as a str: "float32" for None, the text of a str,
 // else dtype.__name__, else numpy.dtype(dtype).name.
-PyRef dtype_name(PyObject* dtype) {
+PyRef requested_dtype_name(PyObject* dtype) {
   if (!dtype || dtype == Py_None) return PyRef::borrow(names.float32);
   if (PyUnicode_Check(dtype)) return PyRef::borrow(dtype);
   auto name = PyRef::steal(PyObject_GetAttr(dtype, names.dunder_name));
@@ -124,7 +117,7 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
   }
 
   if (!names_once.call(init_names)) return nullptr;
-  PyRef name = dtype_name(dtype);
+  PyRef name = requested_dtype_name(dtype);
   if (!name) return nullptr;
   auto text = to_str(name.get(), "dtype");
   if (!text) return nullptr;
@@ -141,7 +134,7 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
   auto array = PyRef::steal(PyObject_Vectorcall(array_fn.get(), call_args, 1, names.dtype_kwnames));
   if (!array) return nullptr;
 
-  auto storage = from_numpy(array.get(), *text);
+  auto storage = from_numpy(array.get(), *element);
   if (!storage) return raise(storage.error());
   auto tensor = Tensor::from_storage(std::move(*storage), requires_grad);
   if (!tensor) return raise(tensor.error());

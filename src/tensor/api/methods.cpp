@@ -1,7 +1,7 @@
 // Tensor methods: grad, to_numpy, zeros_like, ones_like, reshape, transpose,
 // backward and the static clear_graph. Each converts its arguments, calls one
 // Tensor operation and wraps the result.
-#include "python/pyref.hpp"
+#include "python/numpy_api.hpp"
 
 #include "engine/cpu/storage/api.hpp"
 #include "python/args.hpp"
@@ -18,6 +18,14 @@ const Signature kReshape{"Tensor.reshape()", kReshapeParams, 1, 1};
 const char* const kTransposeParams[] = {"dim0", "dim1"};
 const Signature kTranspose{"Tensor.transpose()", kTransposeParams, 2, 2};
 
+// The storage as a new NumPy array, or nullptr with the exception raised.
+PyObject* export_storage(const CpuStorage& storage) {
+  if (!numpy_api::ensure_loaded()) return nullptr;
+  auto array = storage_to_numpy(storage);
+  if (!array) return raise(array.error());
+  return *array;
+}
+
 }  // namespace
 
 PyObject* grad(PyObject* self, PyObject*) {
@@ -25,12 +33,12 @@ PyObject* grad(PyObject* self, PyObject*) {
     if (!t.node_id) Py_RETURN_NONE;  // untracked: the tape is not consulted
     auto g = Tensor::grad(t);
     if (!g) Py_RETURN_NONE;
-    return storage_to_numpy((*g)->cpu);
+    return export_storage((*g)->cpu);
   });
 }
 
 PyObject* to_numpy(PyObject* self, PyObject*) {
-  return with_tensor(self, [](const Tensor& t) { return storage_to_numpy(t.cpu()); });
+  return with_tensor(self, [](const Tensor& t) { return export_storage(t.cpu()); });
 }
 
 PyObject* zeros_like(PyObject* self, PyObject*) {

@@ -1,52 +1,62 @@
 #pragma once
-// Element functions. They work on compute_t<T> values (float for the half
-// types), so every half-precision result is one float operation, rounded once.
-#include "engine/cpu/iter.hpp"
+// The elementwise operations, one definition each. Every functor works on f32
+// values and on the f32 vectors of dispatch.hpp alike; Widened<Op> applies one
+// to stored elements: half types are widened, computed in f32 and rounded once.
+// Adding an operation: a functor here, a line in the storage layer.
+#include <type_traits>
+
+#include "engine/cpu/half.hpp"
 
 namespace mirel {
 
-struct AddFn { static constexpr BinaryOp op = BinaryOp::Add; template <class X> X operator()(X a, X b) const noexcept { return a + b; } };
-struct SubFn { static constexpr BinaryOp op = BinaryOp::Sub; template <class X> X operator()(X a, X b) const noexcept { return a - b; } };
-struct MulFn { static constexpr BinaryOp op = BinaryOp::Mul; template <class X> X operator()(X a, X b) const noexcept { return a * b; } };
-struct DivFn { static constexpr BinaryOp op = BinaryOp::Div; template <class X> X operator()(X a, X b) const noexcept { return a / b; } };
+// The vector forms take and return vectors by value; they are always inlined, so
+// GCC's note about the ABI of such calls does not apply.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
 
-struct EqFn { static constexpr CompareOp op = CompareOp::Eq; template <class X> bool operator()(X a, X b) const noexcept { return a == b; } };
-struct NeFn { static constexpr CompareOp op = CompareOp::Ne; template <class X> bool operator()(X a, X b) const noexcept { return a != b; } };
-struct GeFn { static constexpr CompareOp op = CompareOp::Ge; template <class X> bool operator()(X a, X b) const noexcept { return a >= b; } };
-struct GtFn { static constexpr CompareOp op = CompareOp::Gt; template <class X> bool operator()(X a, X b) const noexcept { return a > b; } };
-struct LeFn { static constexpr CompareOp op = CompareOp::Le; template <class X> bool operator()(X a, X b) const noexcept { return a <= b; } };
-struct LtFn { static constexpr CompareOp op = CompareOp::Lt; template <class X> bool operator()(X a, X b) const noexcept { return a < b; } };
+struct Add { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x + y; } };
+struct Sub { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x - y; } };
+struct Mul { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x * y; } };
+struct Div { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x / y; } };
 
-// Calls body(fn) with the functor of op: the switch runs once per call, never per element.
-template <class Body>
-decltype(auto) with_binary_fn(BinaryOp op, Body&& body) {
-  switch (op) {
-    case BinaryOp::Add: return body(AddFn{});
-    case BinaryOp::Sub: return body(SubFn{});
-    case BinaryOp::Mul: return body(MulFn{});
-    case BinaryOp::Div: break;
+// Comparisons give a bool for scalars and an all-ones-or-zero lane for vectors.
+struct Eq {
+  static constexpr const char* symbol = "==";
+  template <class V> [[gnu::always_inline]] auto operator()(V x, V y) const noexcept { return x == y; }
+};
+struct Ne {
+  static constexpr const char* symbol = "!=";
+  template <class V> [[gnu::always_inline]] auto operator()(V x, V y) const noexcept { return x != y; }
+};
+struct Ge {
+  static constexpr const char* symbol = ">=";
+  template <class V> [[gnu::always_inline]] auto operator()(V x, V y) const noexcept { return x >= y; }
+};
+struct Gt {
+  static constexpr const char* symbol = ">";
+  template <class V> [[gnu::always_inline]] auto operator()(V x, V y) const noexcept { return x > y; }
+};
+struct Le {
+  static constexpr const char* symbol = "<=";
+  template <class V> [[gnu::always_inline]] auto operator()(V x, V y) const noexcept { return x <= y; }
+};
+struct Lt {
+  static constexpr const char* symbol = "<";
+  template <class V> [[gnu::always_inline]] auto operator()(V x, V y) const noexcept { return x < y; }
+};
+
+#pragma GCC diagnostic pop
+
+// Op on stored elements: narrow<T>(Op(widen(a), widen(b))), or the comparison's bool.
+template <class Op>
+struct Widened {
+  using op = Op;
+  template <class T>
+  [[gnu::always_inline]] auto operator()(T a, T b) const noexcept {
+    auto r = Op{}(widen(a), widen(b));
+    if constexpr (std::is_same_v<decltype(r), bool>) return r;
+    else return narrow<T>(r);
   }
-  return body(DivFn{});
-}
-
-template <class Body>
-decltype(auto) with_compare_fn(CompareOp op, Body&& body) {
-  switch (op) {
-    case CompareOp::Eq: return body(EqFn{});
-    case CompareOp::Ne: return body(NeFn{});
-    case CompareOp::Ge: return body(GeFn{});
-    case CompareOp::Gt: return body(GtFn{});
-    case CompareOp::Le: return body(LeFn{});
-    case CompareOp::Lt: break;
-  }
-  return body(LtFn{});
-}
-
-// Per-element product and quotient of one element type, one rounding each.
-template <class T>
-struct TensorOps {
-  static T kernel_mul(T a, T b) noexcept { return narrow<T>(widen(a) * widen(b)); }
-  static T kernel_div(T a, T b) noexcept { return narrow<T>(widen(a) / widen(b)); }
 };
 
 }  // namespace mirel

@@ -3,10 +3,10 @@
 #include "engine/cpu/storage/api.hpp"
 
 #include <cstring>
-#include <optional>
 #include <type_traits>
 #include <variant>
 
+#include "engine/cpu/walk.hpp"
 #include "python/errors.hpp"
 #include "util/format.hpp"
 
@@ -18,54 +18,15 @@ namespace {
 // most any NumPy allows.
 constexpr int kMaxDims = 64;
 
-// New reference to the NumPy descriptor of a DType; nullptr (no exception set)
-// when bfloat16 is asked for and no package provides it.
-PyArray_Descr* numpy_descr(DType d) {
-  switch (d) {
-    case DType::F32: return PyArray_DescrFromType(NPY_FLOAT);
-    case DType::F16: return PyArray_DescrFromType(NPY_HALF);
-    case DType::Bool: return PyArray_DescrFromType(NPY_BOOL);
-    case DType::BF16: {
-      PyArray_Descr* bf16 = numpy_api::bfloat16_descr();
-      Py_XINCREF(bf16);
-      return bf16;
-    }
-  }
-  return nullptr;
-}
-
 // A C++ bool must hold 0 or 1; NumPy views can hand over any byte.
 template <class T>
-inline void load_element(T* dst, const char* src) noexcept {
+inline T load_element(const char* src) noexcept {
   if constexpr (std::is_same_v<T, bool>) {
-    unsigned char byte;
-    std::memcpy(&byte, src, 1);
-    *dst = byte != 0;
+    return *reinterpret_cast<const unsigned char*>(src) != 0;
   } else {
-    std::memcpy(dst, src, sizeof(T));  // the source may be misaligned
-  }
-}
-
-// Logical row-major walk (last index fastest) of an arbitrary strided array.
-template <class T>
-void gather(const char* base, int nd, const npy_intp* dims, const npy_intp* strides, T* out) noexcept {
-  if (nd == 0) {
-    load_element(out, base);
-    return;
-  }
-  npy_intp index[kMaxDims] = {};
-  const npy_intp inner = dims[nd - 1], inner_stride = strides[nd - 1];
-  const char* row = base;
-  for (;;) {
-    for (npy_intp i = 0; i < inner; ++i) load_element(out++, row + i * inner_stride);
-    int axis = nd - 2;
-    for (; axis >= 0; --axis) {
-      row += strides[axis];
-      if (++index[axis] < dims[axis]) break;
-      row -= strides[axis] * dims[axis];
-      index[axis] = 0;
-    }
-    if (axis < 0) return;
+    T v;
+    std::memcpy(&v, src, sizeof(T));  // the source may be misaligned
+    return v;
   }
 }
 
@@ -91,56 +52,30 @@ Result<CpuStorage> copy_from(PyArrayObject* arr, Shape shape) {
       std::memcpy(out.data(), src, bytes);
     }
   } else {
-    gather(src, PyArray_NDIM(arr), PyArray_DIMS(arr), PyArray_STRIDES(arr), out.data());
+    const npy_intp* st = PyArray_STRIDES(arr);
+    const Strides byte_strides(st, st + PyArray_NDIM(arr));
+    copy_to_row_major(src, out.shape(), byte_strides, out.data(), load_element<T>);
   }
   return CpuStorage(std::move(out));
 }
 
-// Logical row-major walk of a dense storage in any axis order.
 template <class T>
-void scatter_row_major(const NdArray<T>& a, T* out) noexcept {
-  const Shape& shape = a.shape();
-  const Strides& strides = a.strides();
-  const std::size_t nd = shape.size();
-  const T* src = a.data();
-  if (nd == 0) {
-    *out = *src;
-    return;
-  }
-  SmallVec<std::size_t> index(nd, 0);
-  const std::size_t inner = shape[nd - 1];
-  const std::ptrdiff_t inner_stride = strides[nd - 1];
-  const T* row = src;
-  for (;;) {
-    for (std::size_t i = 0; i < inner; ++i) *out++ = row[std::ptrdiff_t(i) * inner_stride];
-    std::size_t axis = nd - 1;
-    while (axis-- > 0) {
-      row += strides[axis];
-      if (++index[axis] < shape[axis]) break;
-      row -= strides[axis] * std::ptrdiff_t(shape[axis]);
-      index[axis] = 0;
-    }
-    if (axis == std::size_t(-1)) return;
-  }
-}
-
-template <class T>
-PyObject* export_array(const NdArray<T>& a, PyArray_Descr* descr) {
+Result<PyObject*> export_array(const NdArray<T>& a, PyArray_Descr* descr) {
   auto descr_ref = PyRef::steal(reinterpret_cast<PyObject*>(descr));
   const Shape& shape = a.shape();
   const int nd = int(shape.size());
   // reshape allows any rank; NumPy does not, so this is the caller's error, not ours.
   if (shape.size() > std::size_t(kMaxDims)) {
-    return raise(Error{ExcKind::Value, concat("NumPy arrays have at most ", kMaxDims, " dimensions; this tensor has ",
-                                              shape.size())});
+    return fail(ExcKind::Value,
+                concat("NumPy arrays have at most ", kMaxDims, " dimensions; this tensor has ", shape.size()));
   }
   npy_intp dims[kMaxDims];
   npy_intp strides[kMaxDims];
   for (int i = 0; i < nd; ++i) {
-    if (shape[i] > std::size_t(NPY_MAX_INTP)) return raise_panic("dimension too large for a NumPy array");
+    if (shape[i] > std::size_t(NPY_MAX_INTP)) return panic("dimension too large for a NumPy array");
     dims[i] = npy_intp(shape[i]);
     if (__builtin_mul_overflow(a.strides()[i], npy_intp(sizeof(T)), &strides[i])) {
-      return raise_panic("stride too large for a NumPy array");
+      return panic("stride too large for a NumPy array");
     }
   }
   // Row-major and column-major storages keep their layout and go over as one
@@ -151,46 +86,46 @@ PyObject* export_array(const NdArray<T>& a, PyArray_Descr* descr) {
   (void)descr_ref.release();  // PyArray_NewFromDescr steals the descriptor, even on failure
   auto out = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, keep_layout ? strides : nullptr,
                                                nullptr, col_major ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
-  if (!out) return nullptr;
+  if (!out) return fail(ExcKind::AlreadySet, "");
   T* dst = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
   if (a.size() == 0) return out.release();
   if (keep_layout) {
     std::memcpy(dst, a.data(), a.size() * sizeof(T));  // fits: the storage holds that many bytes
   } else {
-    scatter_row_major(a, dst);
+    copy_to_row_major(a.data(), shape, a.strides(), dst, [](const T* p) { return *p; });
   }
   return out.release();
 }
 
 }  // namespace
 
-std::optional<DType> dtype_from_text(std::string_view t) noexcept {
-  if (t == "f32" || t == "float32") return DType::F32;
-  if (t == "f16" || t == "float16") return DType::F16;
-  if (t == "bf16" || t == "bfloat16") return DType::BF16;
-  if (t == "bool") return DType::Bool;
-  return std::nullopt;
+// New reference to the NumPy descriptor of a DType; nullptr (no exception set)
+// when bfloat16 is asked for and no package provides it.
+PyObject* numpy_descr(DType d) {
+  switch (d) {
+    case DType::F32: return reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT));
+    case DType::F16: return reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_HALF));
+    case DType::Bool: return reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_BOOL));
+    case DType::BF16: {
+      auto* bf16 = reinterpret_cast<PyObject*>(numpy_api::bfloat16_descr());
+      Py_XINCREF(bf16);
+      return bf16;
+    }
+  }
+  return nullptr;
 }
 
-
-Result<CpuStorage> from_numpy(PyObject* array, std::string_view dtype_text) {
-  if (!numpy_api::ensure_loaded()) return fail(ExcKind::AlreadySet, "");
+Result<CpuStorage> from_numpy(PyObject* array, DType dtype) {
   if (!PyArray_Check(array)) return std::unexpected(type_check_error(array, "ndarray"));
   auto* arr = reinterpret_cast<PyArrayObject*>(array);
   const npy_intp* dims = PyArray_DIMS(arr);
   Shape shape(dims, dims + PyArray_NDIM(arr));
-
-  auto dtype = dtype_from_text(dtype_text);
-  if (!dtype) {
-    return fail(ExcKind::Type, concat("Unsupported data type '", dtype_text,
-                                      "'. Only float32, float16, bfloat16, and bool are supported."));
-  }
-  auto want = PyRef::steal(reinterpret_cast<PyObject*>(numpy_descr(*dtype)));
+  auto want = PyRef::steal(numpy_descr(dtype));
   if (!want && PyErr_Occurred()) return fail(ExcKind::AlreadySet, "");
   if (!want || !PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(want.get()))) {
     return std::unexpected(type_check_error(array, "ndarray"));
   }
-  switch (*dtype) {
+  switch (dtype) {
     case DType::F32: return copy_from<float>(arr, std::move(shape));
     case DType::F16: return copy_from<F16>(arr, std::move(shape));
     case DType::BF16: return copy_from<BF16>(arr, std::move(shape));
@@ -199,12 +134,11 @@ Result<CpuStorage> from_numpy(PyObject* array, std::string_view dtype_text) {
   return panic("unknown element type");
 }
 
-PyObject* storage_to_numpy(const CpuStorage& storage) {
-  if (!numpy_api::ensure_loaded()) return nullptr;
-  PyArray_Descr* descr = numpy_descr(storage.dtype());
+Result<PyObject*> storage_to_numpy(const CpuStorage& storage) {
+  auto* descr = reinterpret_cast<PyArray_Descr*>(numpy_descr(storage.dtype()));
   if (!descr) {
-    if (PyErr_Occurred()) return nullptr;
-    return raise_panic(
+    if (PyErr_Occurred()) return fail(ExcKind::AlreadySet, "");
+    return panic(
         "A package which provides a `bfloat16` data type for NumPy is required to use the `half::bf16` element "
         "type.");
   }

@@ -1,9 +1,8 @@
 #pragma once
 // NumPy interchange of CpuStorage. Both directions copy: a storage never shares
-// memory with a NumPy array.
-#include <optional>
-#include <string_view>
-
+// memory with a NumPy array. Every function needs NumPy's C API loaded
+// (numpy_api::ensure_loaded) and reports failures as Error values; a failure
+// inside NumPy itself is AlreadySet, with NumPy's exception pending.
 #include "engine/cpu/storage/cpu_storage.hpp"
 #include "util/error.hpp"
 
@@ -11,16 +10,15 @@ typedef struct _object PyObject;  // as in Python.h; keeps the interpreter out o
 
 namespace mirel {
 
-// The element type named by one of the accepted texts ("f32"/"float32",
-// "f16"/"float16", "bf16"/"bfloat16", "bool"; exact and case-sensitive).
-std::optional<DType> dtype_from_text(std::string_view text) noexcept;
+// New reference to NumPy's descriptor of the element type; nullptr with no
+// exception set when bfloat16 is asked for and no installed package provides it.
+PyObject* numpy_descr(DType dtype);
 
-// Copies a NumPy array whose element type matches the text ("f32"/"float32",
-// "f16"/"float16", "bf16"/"bfloat16", "bool") into a new row-major storage.
-Result<CpuStorage> from_numpy(PyObject* array, std::string_view dtype_text);
+// Copies a NumPy array of exactly that element type into a new row-major storage.
+Result<CpuStorage> from_numpy(PyObject* array, DType dtype);
 
-// A new NumPy array holding a copy of the storage (Fortran-ordered when the
-// storage is column-major), or nullptr with a Python exception set.
-PyObject* storage_to_numpy(const CpuStorage& storage);
+// A new NumPy array (new reference) holding a copy of the storage,
+// Fortran-ordered when the storage is column-major.
+Result<PyObject*> storage_to_numpy(const CpuStorage& storage);
 
 }  // namespace mirel

@@ -4,17 +4,18 @@
 namespace mirel {
 namespace {
 
-Result<CpuStorage> logical_op(LogicalOp op, const CpuStorage& lhs, const CpuStorage& rhs) {
+template <class Op>
+Result<CpuStorage> logical_op(const CpuStorage& lhs, const CpuStorage& rhs) {
   const auto *a = lhs.get_if<bool>(), *b = rhs.get_if<bool>();
   if (!a || !b) return fail(ExcKind::Runtime, "Logical operations are only supported for Bool data types.");
-  return lift(logical(op, *a, *b));
+  return lift(logical<Op>(*a, *b));
 }
 
 }  // namespace
 
-Result<CpuStorage> CpuStorage::logical_and(const CpuStorage& rhs) const { return logical_op(LogicalOp::And, *this, rhs); }
-Result<CpuStorage> CpuStorage::logical_or(const CpuStorage& rhs) const { return logical_op(LogicalOp::Or, *this, rhs); }
-Result<CpuStorage> CpuStorage::logical_xor(const CpuStorage& rhs) const { return logical_op(LogicalOp::Xor, *this, rhs); }
+Result<CpuStorage> CpuStorage::logical_and(const CpuStorage& rhs) const { return logical_op<And>(*this, rhs); }
+Result<CpuStorage> CpuStorage::logical_or(const CpuStorage& rhs) const { return logical_op<Or>(*this, rhs); }
+Result<CpuStorage> CpuStorage::logical_xor(const CpuStorage& rhs) const { return logical_op<Xor>(*this, rhs); }
 
 Result<CpuStorage> CpuStorage::logical_not() const {
   const auto* a = get_if<bool>();

@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string_view>
 
 namespace mirel {
@@ -26,6 +27,16 @@ constexpr std::string_view dtype_py_name(DType d) noexcept {
     case DType::Bool: return "bool";
   }
   return "?";
+}
+
+// The element type named by one of the accepted texts ("f32"/"float32",
+// "f16"/"float16", "bf16"/"bfloat16", "bool"; exact and case-sensitive).
+constexpr std::optional<DType> dtype_from_text(std::string_view t) noexcept {
+  if (t == "f32" || t == "float32") return DType::F32;
+  if (t == "f16" || t == "float16") return DType::F16;
+  if (t == "bf16" || t == "bfloat16") return DType::BF16;
+  if (t == "bool") return DType::Bool;
+  return std::nullopt;
 }
 
 }  // namespace mirel

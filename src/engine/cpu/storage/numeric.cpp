@@ -31,39 +31,29 @@ Result<CpuStorage> arithmetic(const CpuStorage& lhs, const CpuStorage& rhs, Kern
       lhs.data());
 }
 
-Result<CpuStorage> binary_op(BinaryOp op, const CpuStorage& lhs, const CpuStorage& rhs) {
-  return arithmetic(lhs, rhs, [op](const auto& a, const auto& b) { return binary(op, a, b); });
+template <class Op>
+Result<CpuStorage> binary_op(const CpuStorage& lhs, const CpuStorage& rhs) {
+  return arithmetic(lhs, rhs, [](const auto& a, const auto& b) { return binary<Op>(a, b); });
 }
 
-std::string_view compare_symbol(CompareOp op) noexcept {
-  switch (op) {
-    case CompareOp::Eq: return "==";
-    case CompareOp::Ne: return "!=";
-    case CompareOp::Ge: return ">=";
-    case CompareOp::Gt: return ">";
-    case CompareOp::Le: return "<=";
-    case CompareOp::Lt: break;
-  }
-  return "<";
-}
-
-Result<CpuStorage> compare_op(CompareOp op, const CpuStorage& lhs, const CpuStorage& rhs) {
+template <class Op>
+Result<CpuStorage> compare_op(const CpuStorage& lhs, const CpuStorage& rhs) {
   if (lhs.dtype() != rhs.dtype()) {
-    return fail(ExcKind::Runtime,
-                concat("Tensor device or dtype mismatch for element-wise ", compare_symbol(op), " operation."));
+    return fail(ExcKind::Runtime, concat("Tensor device or dtype mismatch for element-wise ", Op::symbol, " operation."));
   }
   return std::visit(
-      [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> { return lift(compare(op, a, *rhs.get_if<T>())); },
+      [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> { return lift(compare<Op>(a, *rhs.get_if<T>())); },
       lhs.data());
 }
 
-Result<CpuStorage> scalar_op(BinaryOp op, const CpuStorage& s, float x) {
+// `name` is the operation as the message calls it: "add", "sub", "product".
+template <class Op>
+Result<CpuStorage> scalar_op(const CpuStorage& s, float x, const char* name) {
   return std::visit(
       [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
         if constexpr (is_float_v<T>) {
-          return CpuStorage(scalar_binary(op, a, x));
+          return CpuStorage(scalar_binary<Op>(a, x));
         } else {
-          const char* name = op == BinaryOp::Add ? "add" : op == BinaryOp::Sub ? "sub" : "product";
           return fail(ExcKind::Value, concat("Tensor DType invalid during scalar ", name, ". Cannot operate between ",
                                              dtype_name(s.dtype()), " and scalar."));
         }
@@ -71,14 +61,14 @@ Result<CpuStorage> scalar_op(BinaryOp op, const CpuStorage& s, float x) {
       s.data());
 }
 
-Result<CpuStorage> scalar_compare_op(CompareOp op, const CpuStorage& s, float x) {
+template <class Op>
+Result<CpuStorage> scalar_compare_op(const CpuStorage& s, float x) {
   return std::visit(
       [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
         if constexpr (is_float_v<T>) {
-          return CpuStorage(scalar_compare(op, a, x));
+          return CpuStorage(scalar_compare<Op>(a, x));
         } else {
-          return fail(ExcKind::Runtime,
-                      concat("Tensor device or dtype mismatch for scalar ", compare_symbol(op), " operation."));
+          return fail(ExcKind::Runtime, concat("Tensor device or dtype mismatch for scalar ", Op::symbol, " operation."));
         }
       },
       s.data());
@@ -86,33 +76,30 @@ Result<CpuStorage> scalar_compare_op(CompareOp op, const CpuStorage& s, float x)
 
 }  // namespace
 
-Result<CpuStorage> CpuStorage::add(const CpuStorage& rhs) const { return binary_op(BinaryOp::Add, *this, rhs); }
-Result<CpuStorage> CpuStorage::sub(const CpuStorage& rhs) const { return binary_op(BinaryOp::Sub, *this, rhs); }
-Result<CpuStorage> CpuStorage::mul(const CpuStorage& rhs) const { return binary_op(BinaryOp::Mul, *this, rhs); }
-Result<CpuStorage> CpuStorage::div(const CpuStorage& rhs) const { return binary_op(BinaryOp::Div, *this, rhs); }
+Result<CpuStorage> CpuStorage::add(const CpuStorage& rhs) const { return binary_op<Add>(*this, rhs); }
+Result<CpuStorage> CpuStorage::sub(const CpuStorage& rhs) const { return binary_op<Sub>(*this, rhs); }
+Result<CpuStorage> CpuStorage::mul(const CpuStorage& rhs) const { return binary_op<Mul>(*this, rhs); }
+Result<CpuStorage> CpuStorage::div(const CpuStorage& rhs) const { return binary_op<Div>(*this, rhs); }
 
 Result<CpuStorage> CpuStorage::matmul(const CpuStorage& rhs) const {
-  return arithmetic(*this, rhs, []<class T>(const NdArray<T>& a, const NdArray<T>& b) -> Expected<NdArray<T>> {
-    if constexpr (std::is_same_v<T, float>) return internal_linalg_matmul(view_of(a), view_of(b));
-    else return MatmulOps<T>::do_matmul(view_of(a), view_of(b));
-  });
+  return arithmetic(*this, rhs, [](const auto& a, const auto& b) { return mirel::matmul(view_of(a), view_of(b)); });
 }
 
-Result<CpuStorage> CpuStorage::eq(const CpuStorage& rhs) const { return compare_op(CompareOp::Eq, *this, rhs); }
-Result<CpuStorage> CpuStorage::ne(const CpuStorage& rhs) const { return compare_op(CompareOp::Ne, *this, rhs); }
-Result<CpuStorage> CpuStorage::ge(const CpuStorage& rhs) const { return compare_op(CompareOp::Ge, *this, rhs); }
-Result<CpuStorage> CpuStorage::gt(const CpuStorage& rhs) const { return compare_op(CompareOp::Gt, *this, rhs); }
-Result<CpuStorage> CpuStorage::le(const CpuStorage& rhs) const { return compare_op(CompareOp::Le, *this, rhs); }
-Result<CpuStorage> CpuStorage::lt(const CpuStorage& rhs) const { return compare_op(CompareOp::Lt, *this, rhs); }
+Result<CpuStorage> CpuStorage::eq(const CpuStorage& rhs) const { return compare_op<Eq>(*this, rhs); }
+Result<CpuStorage> CpuStorage::ne(const CpuStorage& rhs) const { return compare_op<Ne>(*this, rhs); }
+Result<CpuStorage> CpuStorage::ge(const CpuStorage& rhs) const { return compare_op<Ge>(*this, rhs); }
+Result<CpuStorage> CpuStorage::gt(const CpuStorage& rhs) const { return compare_op<Gt>(*this, rhs); }
+Result<CpuStorage> CpuStorage::le(const CpuStorage& rhs) const { return compare_op<Le>(*this, rhs); }
+Result<CpuStorage> CpuStorage::lt(const CpuStorage& rhs) const { return compare_op<Lt>(*this, rhs); }
 
-Result<CpuStorage> CpuStorage::scalar_add(float x) const { return scalar_op(BinaryOp::Add, *this, x); }
-Result<CpuStorage> CpuStorage::scalar_sub(float x) const { return scalar_op(BinaryOp::Sub, *this, x); }
-Result<CpuStorage> CpuStorage::scalar_mul(float x) const { return scalar_op(BinaryOp::Mul, *this, x); }
-Result<CpuStorage> CpuStorage::scalar_eq(float x) const { return scalar_compare_op(CompareOp::Eq, *this, x); }
-Result<CpuStorage> CpuStorage::scalar_ne(float x) const { return scalar_compare_op(CompareOp::Ne, *this, x); }
-Result<CpuStorage> CpuStorage::scalar_ge(float x) const { return scalar_compare_op(CompareOp::Ge, *this, x); }
-Result<CpuStorage> CpuStorage::scalar_gt(float x) const { return scalar_compare_op(CompareOp::Gt, *this, x); }
-Result<CpuStorage> CpuStorage::scalar_le(float x) const { return scalar_compare_op(CompareOp::Le, *this, x); }
-Result<CpuStorage> CpuStorage::scalar_lt(float x) const { return scalar_compare_op(CompareOp::Lt, *this, x); }
+Result<CpuStorage> CpuStorage::scalar_add(float x) const { return scalar_op<Add>(*this, x, "add"); }
+Result<CpuStorage> CpuStorage::scalar_sub(float x) const { return scalar_op<Sub>(*this, x, "sub"); }
+Result<CpuStorage> CpuStorage::scalar_mul(float x) const { return scalar_op<Mul>(*this, x, "product"); }
+Result<CpuStorage> CpuStorage::scalar_eq(float x) const { return scalar_compare_op<Eq>(*this, x); }
+Result<CpuStorage> CpuStorage::scalar_ne(float x) const { return scalar_compare_op<Ne>(*this, x); }
+Result<CpuStorage> CpuStorage::scalar_ge(float x) const { return scalar_compare_op<Ge>(*this, x); }
+Result<CpuStorage> CpuStorage::scalar_gt(float x) const { return scalar_compare_op<Gt>(*this, x); }
+Result<CpuStorage> CpuStorage::scalar_le(float x) const { return scalar_compare_op<Le>(*this, x); }
+Result<CpuStorage> CpuStorage::scalar_lt(float x) const { return scalar_compare_op<Lt>(*this, x); }
 
 }  // namespace mirel

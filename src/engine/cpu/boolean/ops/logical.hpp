@@ -6,9 +6,14 @@
 
 namespace mirel {
 
-enum class LogicalOp { And, Or, Xor };
+struct And { bool operator()(bool x, bool y) const noexcept { return x & y; } };
+struct Or { bool operator()(bool x, bool y) const noexcept { return x | y; } };
+struct Xor { bool operator()(bool x, bool y) const noexcept { return x != y; } };
+struct Not { bool operator()(bool x) const noexcept { return !x; } };
 
-Expected<NdArray<bool>> logical(LogicalOp op, const NdArray<bool>& a, const NdArray<bool>& b);
+// Op is And, Or or Xor.
+template <class Op>
+Expected<NdArray<bool>> logical(const NdArray<bool>& a, const NdArray<bool>& b);
 NdArray<bool> logical_not(const NdArray<bool>& a);
 
 }  // namespace mirel

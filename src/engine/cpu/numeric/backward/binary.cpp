@@ -3,15 +3,16 @@
 #include "engine/cpu/numeric/core.hpp"
 #include "engine/cpu/numeric/ops/binary.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
+#include "engine/cpu/walk.hpp"
 #include "util/format.hpp"
 
 namespace mirel {
 
 template <class T>
 Expected<ArrayPair<T>> mul_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs) {
-  auto gl = binary(BinaryOp::Mul, grad, rhs);
+  auto gl = binary<Mul>(grad, rhs);
   if (!gl) return std::unexpected(std::move(gl.error()));
-  auto gr = binary(BinaryOp::Mul, grad, lhs);
+  auto gr = binary<Mul>(grad, lhs);
   if (!gr) return std::unexpected(std::move(gr.error()));
   return ArrayPair<T>{std::move(*gl), std::move(*gr)};
 }
@@ -21,15 +22,11 @@ namespace {
 // d(a/b)/da = g/b and d(a/b)/db = -(g·a)/(b·b), each operation rounded to T.
 template <class T>
 inline void div_grads(T g, T a, T b, T& gl, T& gr) noexcept {
-  if constexpr (std::is_same_v<T, float>) {
-    gl = g / b;
-    gr = -(g * a) / (b * b);
-  } else {
-    using Ops = TensorOps<T>;
-    gl = Ops::kernel_div(g, b);
-    const T neg_g{std::uint16_t(g.bits ^ 0x8000u)};
-    gr = Ops::kernel_div(Ops::kernel_mul(neg_g, a), Ops::kernel_mul(b, b));
-  }
+  using W = Widened<Div>;
+  using M = Widened<Mul>;
+  gl = W{}(g, b);
+  if constexpr (std::is_same_v<T, float>) gr = W{}(-M{}(g, a), M{}(b, b));
+  else gr = W{}(M{}(T{std::uint16_t(g.bits ^ 0x8000u)}, a), M{}(b, b));
 }
 
 }  // namespace
@@ -47,19 +44,18 @@ Expected<ArrayPair<T>> div_backward(const NdArray<T>& grad, const NdArray<T>& lh
   if (!vb) return std::unexpected(concat("Broadcast failed for RHS: ", shape_str(rhs.shape()), " -> ", shape_str(*shape)));
 
   NdArray<T> gl = NdArray<T>::uninit(*shape), gr = NdArray<T>::uninit(*shape);
-  const std::size_t n = gl.size(), rank = shape->size();
-  SmallVec<std::size_t> idx(rank, 0);
-  std::ptrdiff_t og = 0, oa = 0, ob = 0;
-  for (std::size_t k = 0; k < n; ++k) {  // row-major walk, the last axis fastest
-    div_grads(vg->data[og], va->data[oa], vb->data[ob], gl.data()[k], gr.data()[k]);
-    for (std::size_t d = rank; d-- > 0;) {
-      og += vg->strides[d], oa += va->strides[d], ob += vb->strides[d];
-      if (++idx[d] < (*shape)[d]) break;
-      const auto len = std::ptrdiff_t((*shape)[d]);
-      og -= vg->strides[d] * len, oa -= va->strides[d] * len, ob -= vb->strides[d] * len;
-      idx[d] = 0;
+  // Both results are row-major, so they share strides.
+  Plan<4> p{*shape, {gl.strides(), vg->strides, va->strides, vb->strides}};
+  coalesce(p);
+  T *ol = gl.data(), *orr = gr.data();
+  walk(p, [&](std::size_t n, const Offsets<4>& off, const Offsets<4>& step) {
+    for (std::size_t j = 0; j < n; ++j) {
+      const auto i = std::ptrdiff_t(j);
+      const std::ptrdiff_t o = off[0] + i * step[0];
+      div_grads(vg->data[off[1] + i * step[1]], va->data[off[2] + i * step[2]], vb->data[off[3] + i * step[3]], ol[o],
+                orr[o]);
     }
-  }
+  });
   return ArrayPair<T>{std::move(gl), std::move(gr)};
 }
 

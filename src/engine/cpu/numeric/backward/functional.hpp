@@ -7,11 +7,14 @@
 
 namespace mirel {
 
-template <class T>
-inline bool above_zero(T v) noexcept {
-  if constexpr (std::is_same_v<T, float>) return v > 0.0f;
-  else return !v.is_nan() && !(v.bits & 0x8000u) && (v.bits & 0x7fffu) != 0;
-}
+// (gradient, input) -> the gradient where the input is above zero, else +0.
+struct ReluGrad {
+  template <class T>
+  T operator()(T g, T x) const noexcept {
+    if constexpr (std::is_same_v<T, float>) return x > 0.0f ? g : T{};
+    else return !x.is_nan() && !(x.bits & 0x8000u) && (x.bits & 0x7fffu) != 0 ? g : T{};
+  }
+};
 
 template <class T>
 Expected<NdArray<T>> relu_backward(const NdArray<T>& grad, const NdArray<T>& input) {
@@ -19,8 +22,7 @@ Expected<NdArray<T>> relu_backward(const NdArray<T>& grad, const NdArray<T>& inp
     return std::unexpected(concat("Shape mismatch in relu_backward: grad ", shape_str(grad.shape()), " vs input ",
                                   shape_str(input.shape())));
   }
-  return zip_collect<T, T, /*Raw=*/true>(view_of(grad), view_of(input),
-                                         [](T g, T x) { return above_zero(x) ? g : T{}; });
+  return zip_collect<T>(view_of(grad), view_of(input), BinaryLoops<ReluGrad, T, T>::best);
 }
 
 }  // namespace mirel

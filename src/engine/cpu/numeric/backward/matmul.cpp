@@ -1,6 +1,5 @@
 #include "engine/cpu/numeric/backward/matmul.hpp"
 
-#include <type_traits>
 #include <utility>
 
 #include "engine/cpu/numeric/ops/matmul.hpp"
@@ -22,20 +21,14 @@ View<T> swap_last_two(const NdArray<T>& a) {
   return v;
 }
 
-template <class T>
-Expected<NdArray<T>> product(const View<T>& a, const View<T>& b) {
-  if constexpr (std::is_same_v<T, float>) return internal_linalg_matmul(a, b);
-  else return MatmulOps<T>::do_matmul(a, b);
-}
-
 }  // namespace
 
 template <class T>
 Expected<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& grad, const NdArray<T>& lhs,
                                                              const NdArray<T>& rhs) {
-  auto grad_lhs = product(view_of(grad), swap_last_two(rhs));
+  auto grad_lhs = matmul(view_of(grad), swap_last_two(rhs));
   if (!grad_lhs) return std::unexpected(std::move(grad_lhs.error()));
-  auto grad_rhs = product(swap_last_two(lhs), view_of(grad));
+  auto grad_rhs = matmul(swap_last_two(lhs), view_of(grad));
   if (!grad_rhs) return std::unexpected(std::move(grad_rhs.error()));
   return std::pair{std::move(*grad_lhs), std::move(*grad_rhs)};
 }

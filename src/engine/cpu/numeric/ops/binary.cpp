@@ -1,54 +1,30 @@
 #include "engine/cpu/numeric/ops/binary.hpp"
 
-#include "engine/cpu/numeric/ops/broadcast.hpp"
-
 namespace mirel {
 
-namespace {
-
-// Same shape, both row-major: the result is row-major and the pass one flat
-// loop, with no broadcasting or planning at all (the common case, and the one
-// where per-call cost shows on small tensors).
-template <class T>
-bool same_standard_layout(const NdArray<T>& a, const NdArray<T>& b) noexcept {
-  return a.shape() == b.shape() && a.is_standard_layout() && b.is_standard_layout();
+template <class Op, class T>
+Expected<NdArray<T>> binary(const NdArray<T>& a, const NdArray<T>& b) {
+  return elementwise<T>(a, b, BinaryLoops<Widened<Op>, T, T>::best);
 }
 
-template <class R, class T, class F>
-NdArray<R> flat_collect(const NdArray<T>& a, const NdArray<T>& b, F fn) {
-  NdArray<R> out = NdArray<R>::uninit(a.shape());
-  detail::binary_run<R, T, false>(out.size(), out.data(), 1, a.data(), 1, b.data(), 1, fn);
-  return out;
+template <class Op, class T>
+Expected<NdArray<bool>> compare(const NdArray<T>& a, const NdArray<T>& b) {
+  return elementwise<bool>(a, b, BinaryLoops<Widened<Op>, bool, T>::best);
 }
 
-}  // namespace
-
-template <class T>
-Expected<NdArray<T>> binary(BinaryOp op, const NdArray<T>& a, const NdArray<T>& b) {
-  if (same_standard_layout(a, b)) {
-    return with_binary_fn(op, [&](auto fn) { return flat_collect<T>(a, b, fn); });
-  }
-  auto views = broadcast_tensors(a, b);
-  if (!views) return std::unexpected(std::move(views.error()));
-  return with_binary_fn(op, [&](auto fn) { return zip_collect<T, T>(views->first, views->second, fn); });
-}
-
-template <class T>
-Expected<NdArray<bool>> compare(CompareOp op, const NdArray<T>& a, const NdArray<T>& b) {
-  if (same_standard_layout(a, b)) {
-    return with_compare_fn(op, [&](auto fn) { return flat_collect<bool>(a, b, fn); });
-  }
-  auto views = broadcast_tensors(a, b);
-  if (!views) return std::unexpected(std::move(views.error()));
-  return with_compare_fn(op, [&](auto fn) { return zip_collect<bool, T>(views->first, views->second, fn); });
-}
-
-template Expected<NdArray<float>> binary(BinaryOp, const NdArray<float>&, const NdArray<float>&);
-template Expected<NdArray<F16>> binary(BinaryOp, const NdArray<F16>&, const NdArray<F16>&);
-template Expected<NdArray<BF16>> binary(BinaryOp, const NdArray<BF16>&, const NdArray<BF16>&);
-template Expected<NdArray<bool>> compare(CompareOp, const NdArray<float>&, const NdArray<float>&);
-template Expected<NdArray<bool>> compare(CompareOp, const NdArray<F16>&, const NdArray<F16>&);
-template Expected<NdArray<bool>> compare(CompareOp, const NdArray<BF16>&, const NdArray<BF16>&);
-template Expected<NdArray<bool>> compare(CompareOp, const NdArray<bool>&, const NdArray<bool>&);
+#define MIREL_BINARY(Op, T) template Expected<NdArray<T>> binary<Op>(const NdArray<T>&, const NdArray<T>&);
+#define MIREL_COMPARE(Op, T) template Expected<NdArray<bool>> compare<Op>(const NdArray<T>&, const NdArray<T>&);
+#define MIREL_FOR_FLOATS(X, Op) X(Op, float) X(Op, F16) X(Op, BF16)
+MIREL_FOR_FLOATS(MIREL_BINARY, Add)
+MIREL_FOR_FLOATS(MIREL_BINARY, Sub)
+MIREL_FOR_FLOATS(MIREL_BINARY, Mul)
+MIREL_FOR_FLOATS(MIREL_BINARY, Div)
+#define MIREL_FOR_ALL(X, Op) MIREL_FOR_FLOATS(X, Op) X(Op, bool)
+MIREL_FOR_ALL(MIREL_COMPARE, Eq)
+MIREL_FOR_ALL(MIREL_COMPARE, Ne)
+MIREL_FOR_ALL(MIREL_COMPARE, Ge)
+MIREL_FOR_ALL(MIREL_COMPARE, Gt)
+MIREL_FOR_ALL(MIREL_COMPARE, Le)
+MIREL_FOR_ALL(MIREL_COMPARE, Lt)
 
 }  // namespace mirel

@@ -5,6 +5,7 @@
 
 #include "engine/cpu/blas.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
+#include "engine/cpu/walk.hpp"
 #include "util/format.hpp"
 
 namespace mirel {
@@ -45,29 +46,19 @@ void batched_product(const View<float>& a, const View<float>& b, NdArray<float>&
     rows *= shape[d];
   }
 
-  std::size_t blocks = 1;
-  for (std::size_t d = 0; d < batch_rank; ++d) blocks *= shape[d];
-
-  // The remaining batch index advances like an odometer, last axis fastest.
-  SmallVec<std::size_t> idx(batch_rank, 0);
-  std::ptrdiff_t oa = 0, ob = 0, oc = 0;
-  for (std::size_t t = 0; t < blocks; ++t) {
-    sgemm(rows, n, k, a.data + oa, a_rs, a.strides[rank - 1], b.data + ob, b.strides[rank - 2], b.strides[rank - 1],
-          out.data() + oc, c_rs);
-    for (std::size_t d = batch_rank; d-- > 0;) {
-      if (++idx[d] < shape[d]) {
-        oa += a.strides[d];
-        ob += b.strides[d];
-        oc += c_st[d];
-        break;
-      }
-      const auto back = std::ptrdiff_t(shape[d] - 1);
-      oa -= a.strides[d] * back;
-      ob -= b.strides[d] * back;
-      oc -= c_st[d] * back;
-      idx[d] = 0;
+  // Every remaining batch position is one product; the walk visits them all.
+  Plan<3> batches{Shape(shape.begin(), shape.begin() + std::ptrdiff_t(batch_rank)),
+                  {Strides(a.strides.begin(), a.strides.begin() + std::ptrdiff_t(batch_rank)),
+                   Strides(b.strides.begin(), b.strides.begin() + std::ptrdiff_t(batch_rank)),
+                   Strides(c_st.begin(), c_st.begin() + std::ptrdiff_t(batch_rank))}};
+  coalesce(batches);
+  walk(batches, [&](std::size_t count, const Offsets<3>& off, const Offsets<3>& step) {
+    for (std::size_t t = 0; t < count; ++t) {
+      const auto i = std::ptrdiff_t(t);
+      sgemm(rows, n, k, a.data + off[0] + i * step[0], a_rs, a.strides[rank - 1], b.data + off[1] + i * step[1],
+            b.strides[rank - 2], b.strides[rank - 1], out.data() + off[2] + i * step[2], c_rs);
     }
-  }
+  });
 }
 
 // The whole operand in f32. A dense operand is converted in one pass over its buffer
@@ -81,24 +72,7 @@ NdArray<float> widen_all(const View<T>& v) {
     return out;
   }
   NdArray<float> out = NdArray<float>::uninit(v.shape);
-  // Not dense implies rank >= 1 and no empty axis.
-  const std::size_t rank = v.shape.size();
-  const std::size_t inner = v.shape[rank - 1];
-  const std::ptrdiff_t step = v.strides[rank - 1];
-  SmallVec<std::size_t> idx(rank - 1, 0);
-  std::ptrdiff_t off = 0;
-  float* dst = out.data();
-  for (std::size_t done = 0; done < out.size(); done += inner) {
-    for (std::size_t j = 0; j < inner; ++j) *dst++ = widen(v.data[off + std::ptrdiff_t(j) * step]);
-    for (std::size_t d = rank - 1; d-- > 0;) {
-      if (++idx[d] < v.shape[d]) {
-        off += v.strides[d];
-        break;
-      }
-      off -= v.strides[d] * std::ptrdiff_t(v.shape[d] - 1);
-      idx[d] = 0;
-    }
-  }
+  copy_to_row_major(v.data, v.shape, v.strides, out.data(), [](const T* p) { return widen(*p); });
   return out;
 }
 

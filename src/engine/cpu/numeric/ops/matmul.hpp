@@ -2,6 +2,8 @@
 // Batched matrix product over the last two axes; leading axes are batch axes that
 // broadcast against each other. The arithmetic is always single precision: half
 // types are widened as whole arrays, multiplied in f32 and rounded once per element.
+#include <type_traits>
+
 #include "engine/cpu/ndarray.hpp"
 #include "util/error.hpp"
 
@@ -21,5 +23,12 @@ struct MatmulOps {
 
 extern template struct MatmulOps<F16>;
 extern template struct MatmulOps<BF16>;
+
+// The product of any element type: f32 directly, half types through MatmulOps.
+template <class T>
+Expected<NdArray<T>> matmul(const View<T>& a, const View<T>& b) {
+  if constexpr (std::is_same_v<T, float>) return internal_linalg_matmul(a, b);
+  else return MatmulOps<T>::do_matmul(a, b);
+}
 
 }  // namespace mirel

@@ -5,19 +5,21 @@
 
 namespace mirel {
 
-template <class T>
-inline T relu_elem(T v) noexcept {
-  if constexpr (std::is_same_v<T, float>) {
-    return v > 0.0f ? v : 0.0f;
-  } else {
-    const bool keep = !v.is_nan() && !(v.bits & 0x8000u);
-    return T{std::uint16_t(keep ? v.bits : 0)};
+struct Relu {
+  template <class T>
+  T operator()(T v) const noexcept {
+    if constexpr (std::is_same_v<T, float>) {
+      return v > 0.0f ? v : 0.0f;
+    } else {
+      const bool keep = !v.is_nan() && !(v.bits & 0x8000u);
+      return T{std::uint16_t(keep ? v.bits : 0)};
+    }
   }
-}
+};
 
 template <class T>
 NdArray<T> relu_forward(const NdArray<T>& a) {
-  return map<T, T, /*Raw=*/true>(a, [](T v) { return relu_elem(v); });
+  return map<T>(a, UnaryLoops<Relu, T, T>::best);
 }
 
 }  // namespace mirel

@@ -1,15 +1,29 @@
 #pragma once
 // Tensor-with-number operations. The number is rounded to the element type
 // first, then every element is combined with it; the result keeps the
-// operand's memory order.
+// operand's memory order. Op is a functor of numeric/core.hpp.
+#include "engine/cpu/dispatch.hpp"
+#include "engine/cpu/ndarray.hpp"
 #include "engine/cpu/numeric/core.hpp"
 
 namespace mirel {
 
-template <class T>
-NdArray<T> scalar_binary(BinaryOp op, const NdArray<T>& a, float x);
+template <class R, class T>
+NdArray<R> with_scalar(const NdArray<T>& a, float x, BinaryLoop<R, T> loop) {
+  const T number = narrow<T>(x);
+  NdArray<R> out = NdArray<R>::uninit_like_layout(a.shape(), a.strides());
+  loop(out.size(), out.data(), 1, a.data(), 1, &number, 0);  // dense: one pass over the buffer
+  return out;
+}
 
-template <class T>
-NdArray<bool> scalar_compare(CompareOp op, const NdArray<T>& a, float x);
+template <class Op, class T>
+NdArray<T> scalar_binary(const NdArray<T>& a, float x) {
+  return with_scalar<T>(a, x, BinaryLoops<Widened<Op>, T, T>::best);
+}
+
+template <class Op, class T>
+NdArray<bool> scalar_compare(const NdArray<T>& a, float x) {
+  return with_scalar<bool>(a, x, BinaryLoops<Widened<Op>, bool, T>::best);
+}
 
 }  // namespace mirel
