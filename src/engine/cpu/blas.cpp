@@ -90,8 +90,8 @@ std::size_t reach(std::ptrdiff_t stride, std::size_t len) {
 // kernel at full speed, small enough that a packed tile stays at 64 MiB.
 constexpr std::size_t kHugeTile = 4096;
 
-// `limit` is the largest size or leading dimension the interface takes; it is a
-// parameter only so that the blocking can be exercised with small matrices.
+}  // namespace
+
 void gemm_blocked(std::size_t limit, std::size_t m, std::size_t n, std::size_t k,
                   const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
                   const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
@@ -144,8 +144,6 @@ void gemm_blocked(std::size_t limit, std::size_t m, std::size_t n, std::size_t k
     }
   }
 }
-
-}  // namespace
 
 std::string prepare_blas() {
   std::string why;

@@ -18,6 +18,13 @@ void sgemm(std::size_t m, std::size_t n, std::size_t k,
            const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
            float* c, std::ptrdiff_t c_rs);
 
+// sgemm with `limit` as the largest size or leading dimension the backend's
+// interface takes: sgemm passes INT_MAX; a small limit exercises the tiling.
+void gemm_blocked(std::size_t limit, std::size_t m, std::size_t n, std::size_t k,
+                  const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
+                  const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
+                  float* c, std::ptrdiff_t c_rs);
+
 // Loads the backend now rather than at the first product: empty when it is
 // ready, otherwise why it could not be loaded.
 std::string prepare_blas();

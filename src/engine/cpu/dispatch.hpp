@@ -11,10 +11,10 @@
 #include <type_traits>
 
 // GCC 12 reports its own AVX-512 intrinsics' undefined-vector idiom as
-// maybe-uninitialized; vector arguments of inlined functors trip -Wpsabi.
+// (maybe-)uninitialized.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wpsabi"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include "engine/cpu/half.hpp"

@@ -9,11 +9,6 @@
 
 namespace mirel {
 
-// The vector forms take and return vectors by value; they are always inlined, so
-// GCC's note about the ABI of such calls does not apply.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 struct Add { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x + y; } };
 struct Sub { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x - y; } };
 struct Mul { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x * y; } };
@@ -44,8 +39,6 @@ struct Lt {
   static constexpr const char* symbol = "<";
   template <class V> [[gnu::always_inline]] auto operator()(V x, V y) const noexcept { return x < y; }
 };
-
-#pragma GCC diagnostic pop
 
 // Op on stored elements: narrow<T>(Op(widen(a), widen(b))), or the comparison's bool.
 template <class Op>
