@@ -73,33 +73,33 @@ struct Variants {
   Fn best() const noexcept { return by_isa[std::size_t(best_isa())]; }
 };
 
+// The four variants of one instantiation, in Isa order.
+#define MIREL_VARIANTS(...) \
+  {{isa_portable::__VA_ARGS__, isa_avx2::__VA_ARGS__, isa_avx512::__VA_ARGS__, isa_avx512bf16::__VA_ARGS__}}
+
 template <class F, class R, class T>
 struct BinaryLoops {
-  using Fn = BinaryLoop<R, T>;
-  static constexpr Variants<Fn> variants{{isa_portable::binary<F, R, T>, isa_avx2::binary<F, R, T>,
-                                          isa_avx512::binary<F, R, T>, isa_avx512bf16::binary<F, R, T>}};
-  static inline const Fn best = variants.best();
+  static constexpr Variants<BinaryLoop<R, T>> variants MIREL_VARIANTS(binary<F, R, T>);
+  static inline const BinaryLoop<R, T> best = variants.best();
 };
 
 template <class F, class R, class T>
 struct UnaryLoops {
-  using Fn = UnaryLoop<R, T>;
-  static constexpr Variants<Fn> variants{{isa_portable::unary<F, R, T>, isa_avx2::unary<F, R, T>,
-                                          isa_avx512::unary<F, R, T>, isa_avx512bf16::unary<F, R, T>}};
-  static inline const Fn best = variants.best();
+  static constexpr Variants<UnaryLoop<R, T>> variants MIREL_VARIANTS(unary<F, R, T>);
+  static inline const UnaryLoop<R, T> best = variants.best();
 };
 
 template <class H>
 struct HalfConversions {
   using Widen = void (*)(const H*, float*, std::size_t) noexcept;
   using Narrow = void (*)(const float*, H*, std::size_t) noexcept;
-  static constexpr Variants<Widen> widen{{isa_portable::widen_n<H>, isa_avx2::widen_n<H>, isa_avx512::widen_n<H>,
-                                          isa_avx512bf16::widen_n<H>}};
-  static constexpr Variants<Narrow> narrow{{isa_portable::narrow_n<H>, isa_avx2::narrow_n<H>,
-                                            isa_avx512::narrow_n<H>, isa_avx512bf16::narrow_n<H>}};
+  static constexpr Variants<Widen> widen MIREL_VARIANTS(widen_n<H>);
+  static constexpr Variants<Narrow> narrow MIREL_VARIANTS(narrow_n<H>);
   static inline const Widen best_widen = widen.best();
   static inline const Narrow best_narrow = narrow.best();
 };
+
+#undef MIREL_VARIANTS
 
 }  // namespace mirel
 

@@ -8,12 +8,13 @@
 //
 // Note [strips]
 // When an operand steps through memory faster along the second-to-last axis
-// than along the last (a transposed operand beside row-major ones), walking a
-// whole row touches one cache line per element and none of them is used again
-// before it is evicted. walk then cuts the last axis into strips of kStrip and
-// goes down the rows strip by strip: the lines of that operand stay in L1 and
-// serve kStrip consecutive rows. Runs may arrive in any order; every caller
-// writes through its own offsets.
+// than along the last (a transposed operand beside row-major ones), walking
+// whole rows touches one cache line of it per element, and the line is gone
+// before the next row would use it. walk then goes through tiles of kTileRows
+// rows by kStrip columns, the rows of a tile one after another: the transposed
+// operand's lines are used up within the tile, and the other operands still
+// read each row in order. Runs may arrive in any order; every caller writes
+// through its own offsets.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -56,7 +57,10 @@ void coalesce(Plan<N>& p) {
   for (auto& s : p.strides) s.resize(keep + 1);
 }
 
-inline constexpr std::size_t kStrip = 128;
+// 64 lines of the transposed operand per tile: more start to evict each other
+// in L1 (their addresses are one row apart, so they share few cache sets).
+inline constexpr std::size_t kStrip = 64;
+inline constexpr std::size_t kTileRows = 16;
 
 // Calls run(n, offsets, steps) for every run of n elements along the last axis
 // (rank 0: one run of one element; an empty shape: none).
@@ -97,14 +101,17 @@ void walk(const Plan<N>& p, Run&& run) {
   // See Note [strips].
   const std::size_t rows = p.shape[rank - 2];
   odometer(rank - 2, [&](const Offsets<N>& base) {
-    for (std::size_t j0 = 0; j0 < inner; j0 += kStrip) {
-      const std::size_t len = std::min(kStrip, inner - j0);
-      for (std::size_t i = 0; i < rows; ++i) {
-        Offsets<N> off;
-        for (std::size_t k = 0; k < N; ++k) {
-          off[k] = base[k] + std::ptrdiff_t(i) * p.strides[k][rank - 2] + std::ptrdiff_t(j0) * step[k];
+    for (std::size_t i0 = 0; i0 < rows; i0 += kTileRows) {
+      const std::size_t i1 = std::min(rows, i0 + kTileRows);
+      for (std::size_t j0 = 0; j0 < inner; j0 += kStrip) {
+        const std::size_t len = std::min(kStrip, inner - j0);
+        for (std::size_t i = i0; i < i1; ++i) {
+          Offsets<N> off;
+          for (std::size_t k = 0; k < N; ++k) {
+            off[k] = base[k] + std::ptrdiff_t(i) * p.strides[k][rank - 2] + std::ptrdiff_t(j0) * step[k];
+          }
+          run(len, off, step);
         }
-        run(len, off, step);
       }
     }
   });

@@ -54,7 +54,7 @@ Result<CpuStorage> copy_from(PyArrayObject* arr, Shape shape) {
   } else {
     const npy_intp* st = PyArray_STRIDES(arr);
     const Strides byte_strides(st, st + PyArray_NDIM(arr));
-    copy_to_row_major(src, out.shape(), byte_strides, out.data(), load_element<T>);
+    copy_to_row_major(src, out.shape(), byte_strides, out.data(), [](const char* p) { return load_element<T>(p); });
   }
   return CpuStorage(std::move(out));
 }

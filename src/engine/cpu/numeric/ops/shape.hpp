@@ -3,6 +3,7 @@
 // reshape keeps row-major element order and refuses any other layout;
 // transpose permutes shape and strides over a copy of the buffer in its own order.
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "engine/cpu/ndarray.hpp"
@@ -19,8 +20,9 @@ Expected<NdArray<T>> reshape(const NdArray<T>& a, const Shape& shape) {
   if (!a.is_standard_layout()) {
     return std::unexpected(std::string("ShapeError/IncompatibleLayout: incompatible memory layout"));
   }
-  NdArray<T> out(a);
-  out.set_layout(shape, dense_strides(shape, Order::RowMajor));
+  // Built at the new shape directly: the operand's shape and strides are never copied.
+  NdArray<T> out = NdArray<T>::uninit_like_layout(shape, dense_strides(shape, Order::RowMajor));
+  if (out.size()) std::memcpy(out.data(), a.data(), out.size() * sizeof(T));
   return out;
 }
 
