@@ -14,6 +14,7 @@ struct Storage {
 
 using StoragePtr = std::shared_ptr<const Storage>;
 
-inline StoragePtr make_storage(CpuStorage s) { return std::make_shared<const Storage>(Storage{std::move(s)}); }
+// Storage is an aggregate: make_shared builds it in place from the CpuStorage.
+inline StoragePtr make_storage(CpuStorage s) { return std::make_shared<const Storage>(std::move(s)); }
 
 }  // namespace mirel

@@ -3,6 +3,7 @@
 // cost no allocation, which matters for per-call overhead on small tensors.
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <type_traits>
@@ -82,11 +83,12 @@ class SmallVec {
 
  private:
   std::size_t capacity() const noexcept { return heap_ ? heap_cap_ : N; }
-  // Inline contents are copied whole: a fixed-size copy compiles to a few moves.
+  // Inline contents are copied whole, as bytes (slots past size_ are never
+  // written before use): a fixed-size copy compiles to a few moves.
   void copy_from(const SmallVec& o) {
     if (o.heap_) return assign(o.begin(), o.end());
     heap_.reset();
-    std::copy(o.inline_, o.inline_ + N, inline_);
+    std::memcpy(inline_, o.inline_, sizeof inline_);
     size_ = o.size_;
   }
   void take(SmallVec& o) noexcept {
@@ -95,13 +97,13 @@ class SmallVec {
       heap_ = std::move(o.heap_);
       heap_cap_ = o.heap_cap_;
     } else {
-      std::copy(o.inline_, o.inline_ + N, inline_);
+      std::memcpy(inline_, o.inline_, sizeof inline_);
     }
     o.size_ = 0;
   }
 
   std::size_t size_ = 0;
-  T inline_[N] = {};
+  T inline_[N];  // uninitialised past size_: see copy_from
   std::unique_ptr<T[]> heap_;
   std::size_t heap_cap_ = 0;
 };

@@ -100,17 +100,20 @@ void walk(const Plan<N>& p, Run&& run) {
 
   // See Note [strips].
   const std::size_t rows = p.shape[rank - 2];
+  Offsets<N> row_step;
+  for (std::size_t k = 0; k < N; ++k) row_step[k] = p.strides[k][rank - 2];
   odometer(rank - 2, [&](const Offsets<N>& base) {
     for (std::size_t i0 = 0; i0 < rows; i0 += kTileRows) {
-      const std::size_t i1 = std::min(rows, i0 + kTileRows);
+      const std::size_t tile_rows = std::min(rows - i0, kTileRows);
       for (std::size_t j0 = 0; j0 < inner; j0 += kStrip) {
         const std::size_t len = std::min(kStrip, inner - j0);
-        for (std::size_t i = i0; i < i1; ++i) {
-          Offsets<N> off;
-          for (std::size_t k = 0; k < N; ++k) {
-            off[k] = base[k] + std::ptrdiff_t(i) * p.strides[k][rank - 2] + std::ptrdiff_t(j0) * step[k];
-          }
+        Offsets<N> off;
+        for (std::size_t k = 0; k < N; ++k) {
+          off[k] = base[k] + std::ptrdiff_t(i0) * row_step[k] + std::ptrdiff_t(j0) * step[k];
+        }
+        for (std::size_t i = 0; i < tile_rows; ++i) {
           run(len, off, step);
+          for (std::size_t k = 0; k < N; ++k) off[k] += row_step[k];
         }
       }
     }
