@@ -93,8 +93,9 @@ void walk(const Plan<N>& p, Run&& run) {
     }
   };
 
+  // A broadcast operand (stride 0 on the outer axis) reads one row again and again: not transposed.
   const bool strips = rank >= 2 && inner > kStrip && std::any_of(p.strides.begin(), p.strides.end(), [&](const Strides& s) {
-    return std::abs(s[rank - 2]) < std::abs(s[rank - 1]);
+    return s[rank - 2] != 0 && std::abs(s[rank - 2]) < std::abs(s[rank - 1]);
   });
   if (!strips) return odometer(rank - 1, [&](const Offsets<N>& off) { run(inner, off, step); });
 
