@@ -153,6 +153,16 @@ void check_unary(const char* name, std::span<const T> x) {
   });
 }
 
+template <class T>
+void check_comparisons(std::span<const T> x, std::span<const T> y) {
+  check_binary<Widened<Eq>, bool, T>("==", x, y);
+  check_binary<Widened<Ne>, bool, T>("!=", x, y);
+  check_binary<Widened<Ge>, bool, T>(">=", x, y);
+  check_binary<Widened<Gt>, bool, T>(">", x, y);
+  check_binary<Widened<Le>, bool, T>("<=", x, y);
+  check_binary<Widened<Lt>, bool, T>("<", x, y);
+}
+
 // Every loop the engine dispatches for one float element type.
 template <class T>
 void check_float_type(const std::vector<T>& xv) {
@@ -162,12 +172,7 @@ void check_float_type(const std::vector<T>& xv) {
   check_binary<Widened<Sub>, T, T>("sub", x, y);
   check_binary<Widened<Mul>, T, T>("mul", x, y);
   check_binary<Widened<Div>, T, T>("div", x, y);
-  check_binary<Widened<Eq>, bool, T>("==", x, y);
-  check_binary<Widened<Ne>, bool, T>("!=", x, y);
-  check_binary<Widened<Ge>, bool, T>(">=", x, y);
-  check_binary<Widened<Gt>, bool, T>(">", x, y);
-  check_binary<Widened<Le>, bool, T>("<=", x, y);
-  check_binary<Widened<Lt>, bool, T>("<", x, y);
+  check_comparisons(x, y);
   check_binary<ReluGrad, T, T>("relu gradient", x, y);
   check_unary<Relu, T, T>("relu", x);
 }
@@ -183,12 +188,7 @@ TEST(bool_loops_match_portable) {
   std::mt19937 rng(3);
   for (std::size_t i = 0; i < n; ++i) x[i] = rng() & 1, y[i] = rng() & 1;
   const std::span<const bool> xs(x.get(), n), ys(y.get(), n);
-  check_binary<Widened<Eq>, bool, bool>("==", xs, ys);
-  check_binary<Widened<Ne>, bool, bool>("!=", xs, ys);
-  check_binary<Widened<Ge>, bool, bool>(">=", xs, ys);
-  check_binary<Widened<Gt>, bool, bool>(">", xs, ys);
-  check_binary<Widened<Le>, bool, bool>("<=", xs, ys);
-  check_binary<Widened<Lt>, bool, bool>("<", xs, ys);
+  check_comparisons(xs, ys);
   check_binary<And, bool, bool>("and", xs, ys);
   check_binary<Or, bool, bool>("or", xs, ys);
   check_binary<Xor, bool, bool>("xor", xs, ys);
