@@ -112,7 +112,7 @@ def parse_args(argv):
     p.add_argument("--points-per-class", type=int, default=200, help="data set size per spiral (default 200)")
     p.add_argument("--hidden", type=int, default=demo.HIDDEN, help=f"hidden units (default {demo.HIDDEN})")
     args = p.parse_args(argv)
-    if args.workers < 1 or args.steps < 1 or args.points_per_class < args.workers or args.hidden < 1:
+    if args.workers < 1 or args.steps < 1 or 2 * args.points_per_class < args.workers or args.hidden < 1:
         p.error("--workers, --steps and --hidden must be at least 1, and every worker needs a point")
     return args
 
@@ -132,7 +132,7 @@ def main(argv=None):
               f"learning rate {demo.LEARNING_RATE}", flush=True)
         replicas = make_replicas(args.workers, points, labels, params)
 
-        def report(step, loss, accuracy, rate):
+        def report(step, loss, accuracy, rate):  # every full-batch step is one epoch
             print(f"epoch {step:5d}/{args.steps} {demo.progress_bar(step, args.steps)} loss {loss:.4f}  "
                   f"accuracy {accuracy:6.1%}  {rate:7.1f} steps/s", flush=True)
 
