@@ -4,12 +4,12 @@ Protocol 5 in-band (what pickle.dumps gives), for 1 element (per-call overhead)
 and 1,000,000 elements (copying), f32 and bf16, row- and column-major. Each
 figure is the median of several samples; ratios are ours over NumPy's.
 
-What to expect: less per-call overhead than NumPy for small tensors. Large ones
-take about twice NumPy's time, as we copy twice each way (storage to bytes to
-stream, and back) where NumPy's protocol-5 path copies once (its array pickles
-as a buffer, and unpickles as a view of the stream's bytes). On a loaded machine
-the large figures also swing with the heap: blocks of megabytes go back to the
-system when freed and fault in again on the next use.
+What to expect: less per-call overhead than NumPy for small tensors. For large
+ones, dumps costs what NumPy's does (both write the elements straight into the
+stream as a PickleBuffer), but loads copies them out of the stream's bytes into
+a storage of our own, where NumPy's array is a view of those bytes. On a loaded
+machine the large figures also swing with the heap: blocks of megabytes go back
+to the system when freed and fault in again on the next use.
 
     .venv/py3.13/bin/python benchmarks/bench_pickle.py
 """

@@ -39,9 +39,17 @@ def assert_same_tensor(got, want):
     assert a.tobytes(order="A") == b.tobytes(order="A")
 
 
+def out_of_band(t):
+    """Protocol 5 with the elements passed beside the stream, as Ray passes them."""
+    buffers = []
+    data = pickle.dumps(t, protocol=5, buffer_callback=buffers.append)
+    return pickle.loads(data, buffers=buffers)
+
+
 ROUND_TRIPS = {
     "pickle-4": lambda t: pickle.loads(pickle.dumps(t, protocol=4)),
     "pickle-5": lambda t: pickle.loads(pickle.dumps(t, protocol=5)),
+    "pickle-5-out-of-band": out_of_band,
     "copy": copy.copy,
     "deepcopy": copy.deepcopy,
 }
@@ -122,7 +130,8 @@ def test_old_protocols_are_refused_with_a_clear_error():
 GOOD = (b"\0" * 8, "f32", (2,), "C", False)
 BAD_PAYLOADS = [
     # (position, value), exception, message
-    ((0, "abcdefgh"), TypeError, "not an instance of 'bytes'"),
+    ((0, "abcdefgh"), TypeError, "bytes-like object is required, not 'str'"),
+    ((0, memoryview(bytes(16))[::2]), BufferError, "not C-contiguous"),
     ((0, b"\0" * 7), ValueError, r"7 bytes of data for shape \[2\] \(8 expected\)"),
     ((1, "f64"), ValueError, "unknown element type 'f64'"),
     ((1, 32), TypeError, "not an instance of 'str'"),
@@ -142,6 +151,16 @@ def test_rebuild_rejects_damaged_payloads(change, error, message):
     args[change[0]] = change[1]
     with pytest.raises(error, match=message):
         Tensor._rebuild(*args)
+
+
+def test_out_of_band_buffer_keeps_the_elements_alive_and_read_only():
+    buffers = []
+    data = pickle.dumps(Tensor([1.0, 2.0]), protocol=5, buffer_callback=buffers.append)  # the tensor is gone
+    reuse = [Tensor([9.0, 9.0]) for _ in range(100)]  # would take over freed memory
+    with pytest.raises(TypeError):
+        buffers[0].raw()[0] = 0
+    np.testing.assert_array_equal(pickle.loads(data, buffers=buffers).to_numpy(), [1.0, 2.0])
+    assert reuse[0].to_numpy().tolist() == [9.0, 9.0]
 
 
 @pytest.mark.parametrize("byte", [2, 0xFF])
@@ -181,6 +200,7 @@ def test_bf16_unpickles_and_repickles_without_a_bfloat16_package():
 STEPS = {
     "pickle": lambda t=make("f32", (4, 4)): pickle.loads(pickle.dumps(t)),
     "deepcopy-permuted": lambda t=LAYOUTS["permuted"]("bf16"): copy.deepcopy(t),
+    "out-of-band": lambda t=make("f32", (4, 4)): out_of_band(t),
     "rejected": swallow(lambda: Tensor._rebuild(b"", "f32", (1, -1), "C", False), OverflowError),
 }
 

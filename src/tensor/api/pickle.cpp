@@ -4,14 +4,16 @@
 // plain values:
 //
 //   Tensor._rebuild(data, dtype, shape, order, requires_grad)
-//     data           bytes: every element, in `order`
+//     data           bytes-like: every element, in `order`
 //     dtype          str: what the dtype property gives ("f32", "f16", "bf16", "bool")
 //     shape          tuple of int
 //     order          "C" or "F": the memory order to_numpy() exports
 //     requires_grad  bool
 //
 // No NumPy is involved on either side, so a bf16 tensor pickles and unpickles
-// without a package that gives NumPy a bfloat16 type. _rebuild checks every
+// without a package that gives NumPy a bfloat16 type. With protocol 5 the
+// elements go out as a PickleBuffer, so that a transport with out-of-band
+// buffers (Ray's) moves them without extra copies. _rebuild checks every
 // value before it allocates anything, and a tensor that requires a gradient
 // arrives as a new leaf on the calling thread's tape: gradients and recorded
 // history stay behind. copy.copy and copy.deepcopy take the same path.
@@ -26,6 +28,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "engine/cpu/iter.hpp"
 #include "engine/cpu/storage/api.hpp"
@@ -33,6 +36,7 @@
 #include "python/errors.hpp"
 #include "tensor/api/entry_points.hpp"
 #include "tensor/api/py_tensor.hpp"
+#include "tensor/api/storage_buffer.hpp"
 #include "util/format.hpp"
 
 namespace mirel::api {
@@ -48,31 +52,61 @@ std::unexpected<Error> invalid(std::string detail) {
   return fail(ExcKind::Value, "invalid Tensor pickle: " + detail);
 }
 
-// The elements as bytes in the order to_numpy() exports: row-major and
-// column-major buffers go over as they are; any other axis order is copied out
-// in row-major order first.
-template <class T>
-PyRef element_bytes(const NdArray<T>& a, const char*& order) {
-  auto as_bytes = [](const NdArray<T>& dense) {
-    return PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(dense.data()),
-                                                  Py_ssize_t(dense.size() * sizeof(T))));
-  };
-  if (a.is_standard_layout()) {
-    order = "C";
-    return as_bytes(a);
-  }
-  if (a.ndim() > 1 && is_col_major(a.shape(), a.strides())) {
-    order = "F";
-    return as_bytes(a);
-  }
-  // A raw element copy through the iteration engine. The second operand, the
-  // same buffer seen in row-major order, only steers the result to row-major
-  // (its values are ignored); the label below follows what was produced.
-  const View<T> row_major{a.data(), a.shape(), dense_strides(a.shape(), Order::RowMajor)};
-  NdArray<T> copy = zip_collect<T, T, true>(view_of(a), row_major, [](T x, T) { return x; });
-  order = copy.is_standard_layout() ? "C" : "F";
-  return as_bytes(copy);
+// A storage holding the elements in the order to_numpy() exports, and that
+// order: row-major and column-major storages go over as they are; any other
+// axis order is copied out in row-major order first.
+std::pair<StoragePtr, const char*> in_export_order(const StoragePtr& s) {
+  return std::visit(
+      [&]<class T>(const NdArray<T>& a) -> std::pair<StoragePtr, const char*> {
+        if (a.is_standard_layout()) return {s, "C"};
+        if (a.ndim() > 1 && is_col_major(a.shape(), a.strides())) return {s, "F"};
+        // A raw element copy through the iteration engine. The second operand,
+        // the same buffer seen in row-major order, only steers the result to
+        // row-major (its values are ignored); the label follows what was produced.
+        const View<T> row_major{a.data(), a.shape(), dense_strides(a.shape(), Order::RowMajor)};
+        NdArray<T> copy = zip_collect<T, T, true>(view_of(a), row_major, [](T x, T) { return x; });
+        const char* order = copy.is_standard_layout() ? "C" : "F";
+        return {make_storage(CpuStorage(std::move(copy))), order};
+      },
+      s->cpu.data());
 }
+
+// The elements for the pickle: with protocol 5, a PickleBuffer over the storage
+// itself, which the pickler writes out (or hands to a transport) without a copy
+// of ours; with protocol 4 (and for copy.copy), a bytes copy.
+PyRef element_data(StoragePtr s, bool pickle_buffer) {
+  auto [data, bytes] = std::visit(
+      [](const auto& a) { return std::pair{static_cast<const void*>(a.data()), a.size() * sizeof(*a.data())}; },
+      s->cpu.data());
+  if (!pickle_buffer || bytes == 0) {
+    return PyRef::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), Py_ssize_t(bytes)));
+  }
+  auto exporter = PyRef::steal(make_storage_buffer(std::move(s), data, bytes));
+  if (!exporter) return {};
+  return PyRef::steal(PyPickleBuffer_FromObject(exporter.get()));
+}
+
+// Holds a contiguous read-only view of a bytes-like object; released on every path.
+class BytesView {
+ public:
+  BytesView() = default;
+  BytesView(const BytesView&) = delete;
+  BytesView& operator=(const BytesView&) = delete;
+  ~BytesView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool acquire(PyObject* o) {
+    held_ = PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) == 0;
+    return held_;
+  }
+  std::string_view bytes() const noexcept {
+    return {static_cast<const char*>(view_.buf), std::size_t(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
 
 PyRef shape_tuple(const Shape& shape) {
   auto t = PyRef::steal(PyTuple_New(Py_ssize_t(shape.size())));
@@ -127,12 +161,11 @@ PyObject* rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return guard([&]() -> PyObject* {
     PyObject* bound[5];
     if (!bind(kRebuild, args, nargs, kwnames, bound)) return nullptr;
-    if (!PyBytes_Check(bound[0])) {
-      raise(type_check_error(bound[0], "bytes"));
+    BytesView data;  // bytes from a pickle stream, or a buffer that came out of band
+    if (!data.acquire(bound[0])) {
       add_argument_note("data");
       return nullptr;
     }
-    const std::string_view data(PyBytes_AS_STRING(bound[0]), std::size_t(PyBytes_GET_SIZE(bound[0])));
     auto dtype_text = to_str(bound[1], "dtype");
     if (!dtype_text) return nullptr;
     auto shape = to_shape(bound[2], "shape");
@@ -148,7 +181,7 @@ PyObject* rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       return raise(invalid(concat("memory order '", *order_text, "' (\"C\" or \"F\" expected)")).error());
     }
     const Order order = *order_text == "C" ? Order::RowMajor : Order::ColMajor;
-    auto storage = storage_from_bytes(*dtype, std::move(*shape), order, data);
+    auto storage = storage_from_bytes(*dtype, std::move(*shape), order, data.bytes());
     if (!storage) return raise(storage.error());
     return wrap(Tensor::from_storage(std::move(*storage), *requires_grad));
   });
@@ -174,8 +207,8 @@ PyObject* reduce_ex(PyObject* self, PyObject* protocol_obj) {
     auto rebuild_fn = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_rebuild"));
     if (!rebuild_fn) return nullptr;
     const CpuStorage& s = t.cpu();
-    const char* order = "C";
-    auto data = std::visit([&](const auto& a) { return element_bytes(a, order); }, s.data());
+    auto [elements, order] = in_export_order(t.storage);
+    auto data = element_data(std::move(elements), protocol >= 5);
     if (!data) return nullptr;
     const std::string_view dtype = dtype_py_name(s.dtype());
     auto dtype_str = PyRef::steal(PyUnicode_FromStringAndSize(dtype.data(), Py_ssize_t(dtype.size())));
