@@ -87,15 +87,13 @@ def step(replicas, grads_ref=None):
 
 def train(replicas, steps, n_points, report=None, report_every=demo.REPORT_EVERY):
     """Runs the steps; calls report(step, loss, accuracy, steps per second) along the way.
-    Returns the seconds per step after the first (which waits for the workers to start)."""
+    Returns the seconds per step."""
     grads_ref = None
     start = last = time.perf_counter()
     last_step = 0
     for k in range(1, steps + 1):
         loss, correct, grads_ref = step(replicas, grads_ref)
         now = time.perf_counter()
-        if k == 1:
-            start = now
         if report and (k % report_every == 0 or k == 1 or k == steps):
             report(k, loss, correct / n_points, (k - last_step) / (now - last))
             last, last_step = now, k
@@ -130,7 +128,10 @@ def main(argv=None):
         print(f"two spirals: {len(points)} points; perceptron 2 -> {args.hidden} (relu) -> 2; "
               f"{args.steps} full-batch steps on {args.workers} Ray workers, "
               f"learning rate {demo.LEARNING_RATE}", flush=True)
+        start = time.perf_counter()
         replicas = make_replicas(args.workers, points, labels, params)
+        ray.get([r.weights.remote() for r in replicas])  # waits for the workers to start
+        print(f"{args.workers} workers ready in {time.perf_counter() - start:.1f} s", flush=True)
 
         def report(step, loss, accuracy, rate):  # every full-batch step is one epoch
             print(f"epoch {step:5d}/{args.steps} {demo.progress_bar(step, args.steps)} loss {loss:.4f}  "
