@@ -1,6 +1,7 @@
 #pragma once
 // Dispatch per instruction set. loop.inc is compiled once per Isa, each copy
-// in its own namespace; every loop has one variant per Isa, and the best one
+// in its own namespace (the compiler's own vector loops stay 256 bits wide in
+// the AVX-512 sets: wider ones streamed slower; Lanes is 512 bits there); every loop has one variant per Isa, and the best one
 // the CPU supports is picked once, when the module loads. Variants give
 // identical results: each is tested against the portable one.
 //
@@ -44,7 +45,7 @@ namespace isa_avx2 {
 #pragma GCC pop_options
 
 #pragma GCC push_options
-#pragma GCC target("avx2,f16c,avx512f,avx512bw,avx512vl,avx512dq")
+#pragma GCC target("avx2,f16c,avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=256")
 namespace isa_avx512 {
 #define MIREL_ISA 2
 #include "engine/cpu/loop.inc"
@@ -53,7 +54,7 @@ namespace isa_avx512 {
 #pragma GCC pop_options
 
 #pragma GCC push_options
-#pragma GCC target("avx2,f16c,avx512f,avx512bw,avx512vl,avx512dq,avx512bf16")
+#pragma GCC target("avx2,f16c,avx512f,avx512bw,avx512vl,avx512dq,avx512bf16,prefer-vector-width=256")
 namespace isa_avx512bf16 {
 #define MIREL_ISA 3
 #include "engine/cpu/loop.inc"
