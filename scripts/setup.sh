@@ -2,9 +2,14 @@
 # Usage: scripts/setup.sh [3.13|3.12|3.11]
 #
 # Creates (or reuses) .venv/py<version> with that Python, then builds mirel_core
-# and installs it into that venv with its test extras. pip's output goes to
-# .venv/install-py<version>.log (with the compiler's output) and is shown
-# only when something fails.
+# and installs it into that venv with its test extras.
+#
+# The first run installs the build and test dependencies into the venv; later
+# runs build without isolation in a persistent tree, build/py<version>, so a
+# run with nothing changed compiles nothing and a touched source file is the
+# only one recompiled. The dependencies are installed again when pyproject.toml
+# changes. pip's output (with the compiler's) goes to
+# .venv/install-py<version>.log and is shown only when something fails.
 set -euo pipefail
 
 version="${1:-3.13}"
@@ -75,15 +80,62 @@ fi
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
 cd "$root"
-pip_install() {
-  echo "== pip install --upgrade pip"
-  "$venv/bin/python" -m pip install --upgrade pip || return
-  echo "== pip install '.[test]'"
-  "$venv/bin/python" -m pip install -v '.[test]'
+py="$venv/bin/python"
+build_dir="build/py$version"
+# The dependencies installed into the venv follow pyproject.toml.
+stamp="$venv/.mirel-deps"
+deps_key="$(sha256sum pyproject.toml | cut -d' ' -f1)"
+
+# Build requirements: build-system.requires, then whatever the backend asks
+# for on top (CMake or Ninja when the machine has none recent enough).
+build_requires() {
+  "$py" - <<'PY'
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["build-system"]["requires"]))
+PY
 }
-echo "setup.sh: building and installing mirel_core into .venv/py$version"
-if ! pip_install >"$log" 2>&1; then
-  echo "setup.sh: installing mirel_core into $venv failed; the end of $log:" >&2
+backend_requires() {
+  "$py" -c 'from scikit_build_core.build import get_requires_for_build_wheel as g; print("\n".join(g()))'
+}
+
+install_deps() {
+  echo "== pip install --upgrade pip"
+  "$py" -m pip install --upgrade pip || return
+  local reqs
+  mapfile -t reqs < <(build_requires) || return
+  echo "== pip install ${reqs[*]}"
+  "$py" -m pip install "${reqs[@]}" || return
+  mapfile -t reqs < <(backend_requires) || return
+  if [[ ${#reqs[@]} -gt 0 ]]; then
+    echo "== pip install ${reqs[*]}"
+    "$py" -m pip install "${reqs[@]}" || return
+  fi
+}
+
+# $1: what to install ('.[test]' with its dependencies, '.' alone).
+build_install() {
+  local deps=()
+  [[ "$1" == "." ]] && deps=(--no-deps)
+  echo "== pip install --no-build-isolation ${deps[*]} '$1' (build tree $build_dir)"
+  "$py" -m pip install -v --no-build-isolation "${deps[@]}" \
+    -C build-dir="$build_dir" "$1"
+}
+
+fail() {
+  echo "setup.sh: $1 failed; the end of $log:" >&2
   tail -n 150 "$log" >&2
   exit 1
+}
+
+: >"$log"
+if [[ "$(cat "$stamp" 2>/dev/null)" != "$deps_key" ]]; then
+  echo "setup.sh: installing the build and test dependencies into .venv/py$version (log: $log)"
+  install_deps >>"$log" 2>&1 || fail "installing the dependencies"
+  what='.[test]'
+else
+  what='.'
 fi
+echo "setup.sh: building mirel_core in $build_dir and installing it into .venv/py$version (log: $log)"
+build_install "$what" >>"$log" 2>&1 || fail "building mirel_core"
+echo "$deps_key" >"$stamp"
