@@ -5,6 +5,8 @@
 // unwinds into the interpreter.
 #include "python/pyref.hpp"
 
+#include <cxxabi.h>
+
 #include <string_view>
 #include <type_traits>
 
@@ -42,12 +44,20 @@ void raise_active_cpp_exception() noexcept;
 
 // Runs an entry point's body; a C++ exception that escapes it is turned into a
 // Python exception and the entry point returns its error value (nullptr or -1).
+//
+// Note [forced unwinding]: a daemon thread that asks for the interpreter back
+// while it shuts down is ended with pthread_exit, which unwinds the stack with
+// an exception of its own. It must pass every frame untouched: no handler may
+// swallow it, and no noexcept function may lie between a call into Python and
+// the entry point (that would end the process in std::terminate).
 template <class F>
-auto guard(F&& body) noexcept -> std::invoke_result_t<F> {
+auto guard(F&& body) -> std::invoke_result_t<F> {
   using R = std::invoke_result_t<F>;
   static_assert(std::is_pointer_v<R> || std::is_same_v<R, int>);
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     detail::raise_active_cpp_exception();
     if constexpr (std::is_pointer_v<R>) return nullptr;

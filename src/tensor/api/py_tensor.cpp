@@ -83,6 +83,11 @@ PyTypeObject* ensure_tensor_type() {
       return false;
     }
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    // NumPy's opt-out for classes with operators of their own: its arrays and
+    // scalars answer NotImplemented to a Tensor instead of treating it as one
+    // opaque element, so the Tensor's slots decide every mixed operation.
+    if (PyDict_SetItemString(tp->tp_dict, "__array_ufunc__", Py_None) < 0) return false;
+    PyType_Modified(tp);
     // Tensor(...) skips the generic type call (tuple and dict packing, __init__ lookup).
     tp->tp_vectorcall = api::tensor_vectorcall;
     detail::tensor_type_ptr.store(reinterpret_cast<PyTypeObject*>(type.release()), std::memory_order_release);
