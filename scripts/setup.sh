@@ -88,6 +88,7 @@ export PATH="$venv/bin:$PATH"
 build_dir="build/py$version"
 # The dependencies installed into the venv follow pyproject.toml.
 stamp="$venv/.mirel-deps"
+extras="test"
 deps_key="$(sha256sum pyproject.toml | cut -d' ' -f1)"
 
 # Build requirements: build-system.requires, then whatever the backend asks
@@ -117,7 +118,7 @@ install_deps() {
   fi
 }
 
-# $1: what to install ('.[test]' with its dependencies, '.' alone).
+# $1: what to install ('.[extras]' with its dependencies, '.' alone).
 build_install() {
   local deps=()
   [[ "$1" == "." ]] && deps=(--no-deps)
@@ -136,7 +137,7 @@ fail() {
 if [[ "$(cat "$stamp" 2>/dev/null)" != "$deps_key" ]]; then
   echo "setup.sh: installing the build and test dependencies into .venv/py$version (log: $log)"
   install_deps >>"$log" 2>&1 || fail "installing the dependencies"
-  what='.[test]'
+  what=".[$extras]"
 else
   what='.'
 fi
