@@ -14,8 +14,13 @@ namespace mirel {
 inline bool holds_interpreter() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
   return PyThreadState_GetUnchecked() != nullptr;
-#else
+#elif PY_VERSION_HEX >= 0x030C0000
   return _PyThreadState_UncheckedGet() != nullptr;
+#else
+  // Before 3.12 the "current" thread state is the interpreter's, not this
+  // thread's: it names whichever thread holds the lock (at shutdown, the main
+  // thread). PyGILState_Check compares it with this thread's own.
+  return PyGILState_Check() != 0;
 #endif
 }
 
