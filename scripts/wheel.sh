@@ -94,8 +94,10 @@ license_txt = next(f for f in upstream.files if f.name == "LICENSE.txt" and "lic
 assert wheel.read(notice).decode() == license_txt.read_text(), (
     f"licenses/scipy-openblas32.txt differs from the licence of scipy-openblas32 "
     f"{upstream.version} that was bundled: copy it over and check NOTICE")
-for name in ("LICENSE", "NOTICE"):
-    assert any(n.endswith(f".dist-info/licenses/{name}") for n in names), name
+assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), "LICENSE"
+notice_text = wheel.read(next(n for n in names if n.endswith(".dist-info/licenses/NOTICE"))).decode()
+assert f"version {upstream.version}" in " ".join(notice_text.split()), (
+    f"NOTICE does not name scipy-openblas32 {upstream.version}, the version bundled")
 print("notices: ok")
 PY
 
