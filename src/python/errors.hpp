@@ -5,8 +5,7 @@
 // unwinds into the interpreter.
 #include "python/pyref.hpp"
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <string_view>
 #include <type_traits>
 
@@ -37,9 +36,9 @@ void add_argument_note(const char* param);
 PyObject* raise_borrow_error();
 
 namespace detail {
-// Called from a catch block: the active C++ exception becomes MemoryError
+// A C++ exception that reached an entry point becomes MemoryError
 // (std::bad_alloc) or PanicException (anything else).
-void raise_active_cpp_exception() noexcept;
+void raise_cpp_exception(const std::exception& e) noexcept;
 }  // namespace detail
 
 // Runs an entry point's body; a C++ exception that escapes it is turned into a
@@ -48,7 +47,8 @@ void raise_active_cpp_exception() noexcept;
 // Note [forced unwinding]: a daemon thread that asks for the interpreter back
 // while it shuts down is ended with pthread_exit, which unwinds the stack with
 // an exception of its own. It must pass every frame untouched: no handler may
-// swallow it, and no noexcept function may lie between a call into Python and
+// catch it (so none here catches everything: our code throws only standard
+// exceptions), and no noexcept function may lie between a call into Python and
 // the entry point (that would end the process in std::terminate).
 template <class F>
 auto guard(F&& body) -> std::invoke_result_t<F> {
@@ -56,10 +56,8 @@ auto guard(F&& body) -> std::invoke_result_t<F> {
   static_assert(std::is_pointer_v<R> || std::is_same_v<R, int>);
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    detail::raise_active_cpp_exception();
+  } catch (const std::exception& e) {
+    detail::raise_cpp_exception(e);
     if constexpr (std::is_pointer_v<R>) return nullptr;
     else return -1;
   }
