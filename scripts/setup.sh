@@ -7,8 +7,9 @@
 # The first run installs the build and test dependencies into the venv; later
 # runs build without isolation in a persistent tree, build/py<version>, so a
 # run with nothing changed compiles nothing and a touched source file is the
-# only one recompiled. The dependencies are installed again when pyproject.toml
-# changes. pip's output (with the compiler's) goes to
+# only one recompiled; pip reinstalls only when the build's products or the
+# files installed with them changed. The dependencies are installed again when
+# pyproject.toml changes. pip's output (with the compiler's) goes to
 # .venv/install-py<version>.log and is shown only when something fails.
 set -euo pipefail
 
@@ -88,6 +89,8 @@ export PATH="$venv/bin:$PATH"
 build_dir="build/py$version"
 # The dependencies installed into the venv follow pyproject.toml.
 stamp="$venv/.mirel-deps"
+# What the installed mirel_core was built from (see install_key).
+installed_stamp="$venv/.mirel-installed"
 extras="test"
 deps_key="$(sha256sum pyproject.toml | cut -d' ' -f1)"
 
@@ -138,9 +141,36 @@ if [[ "$(cat "$stamp" 2>/dev/null)" != "$deps_key" ]]; then
   echo "setup.sh: installing the build and test dependencies into .venv/py$version (log: $log)"
   install_deps >>"$log" 2>&1 || fail "installing the dependencies"
   what=".[$extras]"
+  rm -f "$installed_stamp"
 else
   what='.'
 fi
+
+# What the install was made from: the build tree's products, the files
+# installed beside them, the project files, and the installed module itself
+# (so that an install by other means is replaced).
+install_key() {
+  {
+    stat -c '%n %s %Y' "$build_dir"/mirel_core*.so "$build_dir"/mirel_core.libs/* \
+      "$venv"/lib/python*/site-packages/mirel_core*.so 2>&1
+    sha256sum pyproject.toml CMakeLists.txt README.md LICENSE NOTICE licenses/* src/mirel_core.pyi
+  } | sha256sum | cut -d' ' -f1
+}
+
+# A tree that was built before: let its own CMake bring it up to date (only
+# what changed is compiled) and reinstall only when that changed something.
+if [[ "$what" == "." && -f "$installed_stamp" && -f "$build_dir/CMakeCache.txt" ]]; then
+  cmake_cmd="$(sed -n 's/^CMAKE_COMMAND:INTERNAL=//p' "$build_dir/CMakeCache.txt")"
+  echo "setup.sh: bringing the build of mirel_core in $build_dir up to date (log: $log)"
+  { echo "== cmake --build $build_dir"; "$cmake_cmd" --build "$build_dir"; } >>"$log" 2>&1 ||
+    fail "building mirel_core"
+  if [[ "$(install_key)" == "$(cat "$installed_stamp")" ]]; then
+    echo "setup.sh: the mirel_core in .venv/py$version is up to date"
+    exit 0
+  fi
+fi
+
 echo "setup.sh: building mirel_core in $build_dir and installing it into .venv/py$version (log: $log)"
 build_install "$what" >>"$log" 2>&1 || fail "building mirel_core"
 echo "$deps_key" >"$stamp"
+install_key >"$installed_stamp"
