@@ -42,14 +42,14 @@ def make_spirals(
     return np.concatenate(points).astype(np.float32), np.concatenate(labels)
 
 
-def init_params(seed: int = 1) -> dict[str, Array]:
+def init_params(seed: int = 1, hidden: int = HIDDEN) -> dict[str, Array]:
     rng = np.random.default_rng(seed)
     params = {
-        "w1": rng.normal(0, 1, (2, HIDDEN)),
+        "w1": rng.normal(0, 1, (2, hidden)),
         # Random first-layer biases spread the rectifiers' kinks over the plane
         # rather than passing them all through the origin.
-        "b1": rng.uniform(-1, 1, HIDDEN),
-        "w2": rng.normal(0, 1 / np.sqrt(HIDDEN), (HIDDEN, 2)),
+        "b1": rng.uniform(-1, 1, hidden),
+        "w2": rng.normal(0, 1 / np.sqrt(hidden), (hidden, 2)),
         "b2": np.zeros(2),
     }
     return {name: value.astype(np.float32) for name, value in params.items()}
@@ -60,16 +60,25 @@ def forward(x: Tensor, p: dict[str, Tensor]) -> Tensor:
     return hidden @ p["w2"] + p["b2"]
 
 
-def train_step(x: Tensor, targets: Tensor, params: dict[str, Array]) -> tuple[float, Array]:
-    """One gradient-descent step; returns the loss and the outputs before the update."""
+def gradients(
+    x: Tensor, targets: Tensor, params: dict[str, Array], scale: float | None = None
+) -> tuple[float, Array, dict[str, Array]]:
+    """Loss, outputs and parameter gradients of one batch; params are not changed.
+
+    Each sample's squared error is multiplied by scale, 1 / (batch size) by default,
+    which makes the loss the mean squared error over the batch. A shard of a larger
+    batch passes 1 / (whole batch size), so that the shards' results add up to the
+    whole batch's.
+    """
     p = {name: Tensor(value, requires_grad=True) for name, value in params.items()}
     out = forward(x, p)
     err = out - targets
     # backward() seeds every element with 1, so it yields the gradient of the sum of
     # this tensor, which is the mean squared error over the batch.
-    per_sample = err * err * (1.0 / x.shape[0])
+    per_sample = err * err * (1.0 / x.shape[0] if scale is None else scale)
     per_sample.backward()
 
+    grads: dict[str, Array] = {}
     for name, t in p.items():
         grad = t.grad()
         assert grad is not None  # backward() reached every parameter
@@ -77,10 +86,23 @@ def train_step(x: Tensor, targets: Tensor, params: dict[str, Array]) -> tuple[fl
         # batch gets one row per sample, which we add up here.
         if grad.ndim > params[name].ndim:
             grad = grad.sum(axis=0)
-        params[name] -= LEARNING_RATE * grad
+        grads[name] = grad
     loss = float(per_sample.to_numpy().sum())
     outputs = out.to_numpy()
     Tensor.clear_graph()  # the tape would otherwise keep every step's nodes
+    return loss, outputs, grads
+
+
+def apply_update(params: dict[str, Array], grads: dict[str, Array]) -> None:
+    """Plain gradient descent, in place."""
+    for name, grad in grads.items():
+        params[name] -= LEARNING_RATE * grad
+
+
+def train_step(x: Tensor, targets: Tensor, params: dict[str, Array]) -> tuple[float, Array]:
+    """One gradient-descent step; returns the loss and the outputs before the update."""
+    loss, outputs, grads = gradients(x, targets, params)
+    apply_update(params, grads)
     return loss, outputs
 
 

@@ -6,7 +6,7 @@
 # (editors), and as mirel_core-stubs/__init__.pyi (mypy finds stubs of a
 # single-file module only in a stub package, PEP 561).
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, ClassVar, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, overload, type_check_only
 
 import numpy as np
@@ -97,6 +97,9 @@ class Tensor:
     @staticmethod
     def clear_graph() -> None:
         """Empties this thread's tape: forgets every recorded operation and gradient."""
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[Callable[..., Tensor], tuple[Any, ...]]:
+        """Pickling and copying by value: data, element type, memory order and requires_grad (protocol 4 or later)."""
 
     def __add__(self, value: Tensor | _Number, /) -> Tensor:
         """Elementwise sum; tensors broadcast and must share the element type."""

@@ -5,6 +5,8 @@ this file against the installed stubs, so assert_type pins the static result
 types and every `type: ignore` marks a use the stubs must reject (strict mode
 reports an ignore that is not needed).
 """
+import copy
+import pickle
 from typing import Any, Literal, assert_type
 
 import numpy as np
@@ -133,3 +135,12 @@ def test_module_layout() -> None:
     relu = mirel_core.nn.functional.relu
     assert_type(relu(py_tensor=Tensor([-1.0, 1.0])), Tensor)
     np.testing.assert_array_equal(relu(Tensor([-1.0, 1.0])).to_numpy(), [0.0, 1.0])
+
+
+def test_pickling_and_copying_keep_the_type() -> None:
+    t = Tensor([[1.0, 2.0]], dtype="f16", requires_grad=True)
+    rebuild, args = t.__reduce_ex__(4)
+    assert_type(rebuild(*args), Tensor)
+    for u in [pickle.loads(pickle.dumps(t)), copy.copy(t), copy.deepcopy(t)]:
+        assert isinstance(u, Tensor)
+        assert (u.shape, u.dtype, u.requires_grad) == ([1, 2], "f16", True)

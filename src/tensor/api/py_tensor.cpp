@@ -41,6 +41,7 @@ PyMethodDef tensor_methods[] = {
     {"transpose", method(api::transpose), kFastKw, "transpose($self, dim0, dim1)\n--\n\n"},
     {"backward", method(api::backward), METH_NOARGS, "backward($self)\n--\n\n"},
     {"clear_graph", method(api::clear_graph), METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
+    {"__reduce_ex__", method(api::reduce_ex), METH_O, "__reduce_ex__($self, protocol)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -78,7 +79,7 @@ PyType_Spec tensor_spec = {
 PyTypeObject* ensure_tensor_type() {
   bool ok = type_once.call([] {
     auto type = PyRef::steal(PyType_FromSpec(&tensor_spec));
-    if (!type) {
+    if (!type || !api::add_rebuild(reinterpret_cast<PyTypeObject*>(type.get()))) {
       raise_panic("failed to create type object for `Tensor`");
       return false;
     }
