@@ -17,6 +17,10 @@ millisecond, less than one round trip to the workers); --points-per-class and
 --hidden make them large enough to show the speed-up.
 """
 
+# Annotations stay text: Ray pickles Replica by value, and with it whatever its
+# annotations name; Tensor (whose __module__ is "mirel") cannot be pickled.
+from __future__ import annotations
+
 import argparse
 import os
 import sys
@@ -40,6 +44,7 @@ Grads = dict[str, demo.Array]
 StepResult = tuple[float, int, Grads]  # loss, correct predictions, gradients
 
 
+@ray.remote(num_cpus=1)
 class Replica:
     """One worker: a replica of the parameters and a shard of the batch."""
 
@@ -63,17 +68,13 @@ class Replica:
         return self.params
 
 
-# The actor class, made by a call rather than a decorator, which type checkers
-# would take for the plain class and so miss its options().
-ReplicaActor = ray.remote(num_cpus=1)(Replica)
-
-
 def make_replicas(workers: int, points: demo.Array, labels: Labels, params: dict[str, demo.Array]) -> list[Any]:
     """Starts one Replica per worker, each with every workers-th sample."""
     targets = np.eye(2, dtype=np.float32)[labels]
     scale = 1.0 / len(points)
     return [
-        ReplicaActor.options(scheduling_strategy="SPREAD").remote(  # spread over the cluster's nodes
+        # (type checkers take the decorated class for the plain one, without options())
+        Replica.options(scheduling_strategy="SPREAD").remote(  # type: ignore[attr-defined]  # spread over the nodes
             Tensor(points[k::workers]), Tensor(targets[k::workers]), labels[k::workers], params, scale)
         for k in range(workers)
     ]
