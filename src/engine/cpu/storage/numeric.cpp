@@ -57,16 +57,20 @@ Result<CpuStorage> compare_op(CompareOp op, const CpuStorage& lhs, const CpuStor
       lhs.data());
 }
 
+// Arithmetic with a number needs a float type.
+Result<void> scalar_dtype_check(BinaryOp op, const CpuStorage& s) {
+  if (s.dtype() != DType::Bool) return {};
+  const char* name = op == BinaryOp::Add ? "add" : op == BinaryOp::Sub ? "sub" : "product";
+  return fail(ExcKind::Value, concat("Tensor DType invalid during scalar ", name, ". Cannot operate between ",
+                                     dtype_name(s.dtype()), " and scalar."));
+}
+
 Result<CpuStorage> scalar_op(BinaryOp op, const CpuStorage& s, float x) {
+  if (auto c = scalar_dtype_check(op, s); !c) return std::unexpected(std::move(c.error()));
   return std::visit(
       [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
-        if constexpr (is_float_v<T>) {
-          return CpuStorage(scalar_binary(op, a, x));
-        } else {
-          const char* name = op == BinaryOp::Add ? "add" : op == BinaryOp::Sub ? "sub" : "product";
-          return fail(ExcKind::Value, concat("Tensor DType invalid during scalar ", name, ". Cannot operate between ",
-                                             dtype_name(s.dtype()), " and scalar."));
-        }
+        if constexpr (is_float_v<T>) return CpuStorage(scalar_binary(op, a, x));
+        else return panic("scalar arithmetic reached a Bool array");
       },
       s.data());
 }
@@ -108,6 +112,7 @@ Result<CpuStorage> CpuStorage::lt(const CpuStorage& rhs) const { return compare_
 Result<CpuStorage> CpuStorage::scalar_add(float x) const { return scalar_op(BinaryOp::Add, *this, x); }
 Result<CpuStorage> CpuStorage::scalar_sub(float x) const { return scalar_op(BinaryOp::Sub, *this, x); }
 Result<CpuStorage> CpuStorage::scalar_mul(float x) const { return scalar_op(BinaryOp::Mul, *this, x); }
+Result<void> CpuStorage::scalar_mul_check() const { return scalar_dtype_check(BinaryOp::Mul, *this); }
 Result<CpuStorage> CpuStorage::scalar_eq(float x) const { return scalar_compare_op(CompareOp::Eq, *this, x); }
 Result<CpuStorage> CpuStorage::scalar_ne(float x) const { return scalar_compare_op(CompareOp::Ne, *this, x); }
 Result<CpuStorage> CpuStorage::scalar_ge(float x) const { return scalar_compare_op(CompareOp::Ge, *this, x); }

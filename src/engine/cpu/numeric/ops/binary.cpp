@@ -34,6 +34,15 @@ Expected<NdArray<T>> binary(BinaryOp op, const NdArray<T>& a, const NdArray<T>& 
 }
 
 template <class T>
+Expected<void> binary_check(const NdArray<T>& a, const NdArray<T>& b) {
+  if (same_standard_layout(a, b)) return {};
+  auto views = broadcast_tensors(a, b);
+  if (!views) return std::unexpected(std::move(views.error()));
+  NdArray<T>::checked_size(views->first.shape);
+  return {};
+}
+
+template <class T>
 Expected<NdArray<bool>> compare(CompareOp op, const NdArray<T>& a, const NdArray<T>& b) {
   if (same_standard_layout(a, b)) {
     return with_compare_fn(op, [&](auto fn) { return flat_collect<bool>(a, b, fn); });
@@ -46,6 +55,9 @@ Expected<NdArray<bool>> compare(CompareOp op, const NdArray<T>& a, const NdArray
 template Expected<NdArray<float>> binary(BinaryOp, const NdArray<float>&, const NdArray<float>&);
 template Expected<NdArray<F16>> binary(BinaryOp, const NdArray<F16>&, const NdArray<F16>&);
 template Expected<NdArray<BF16>> binary(BinaryOp, const NdArray<BF16>&, const NdArray<BF16>&);
+template Expected<void> binary_check(const NdArray<float>&, const NdArray<float>&);
+template Expected<void> binary_check(const NdArray<F16>&, const NdArray<F16>&);
+template Expected<void> binary_check(const NdArray<BF16>&, const NdArray<BF16>&);
 template Expected<NdArray<bool>> compare(CompareOp, const NdArray<float>&, const NdArray<float>&);
 template Expected<NdArray<bool>> compare(CompareOp, const NdArray<F16>&, const NdArray<F16>&);
 template Expected<NdArray<bool>> compare(CompareOp, const NdArray<BF16>&, const NdArray<BF16>&);

@@ -104,7 +104,18 @@ NdArray<float> widen_all(const View<T>& v) {
 
 }  // namespace
 
-Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View<float>& b) {
+namespace {
+
+// Operands presented at the common batch shape, and the shape of their product.
+template <class T>
+struct Prepared {
+  View<T> a, b;
+  Shape out;
+};
+
+// Every check of the product, in the order its messages are defined.
+template <class T>
+Expected<Prepared<T>> prepare(const View<T>& a, const View<T>& b) {
   const std::size_t ra = a.shape.size(), rb = b.shape.size();
   if (ra < 2 || rb < 2) {
     return std::unexpected(concat("Matmul requires at least 2D tensors. A: ", ra, "D, B: ", rb, "D"));
@@ -117,19 +128,37 @@ Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View
   if (!batch) return std::unexpected(std::move(batch.error()));
   const Shape a_target = with_matrix(*batch, m, k);
   const Shape b_target = with_matrix(*batch, k, n);
-  Shape out_shape = with_matrix(*batch, m, n);
 
   auto va = broadcast_view(a.data, a.shape, a.strides, a_target);
   if (!va) return std::unexpected(concat("Broadcast failed for A to ", shape_str(a_target)));
   auto vb = broadcast_view(b.data, b.shape, b.strides, b_target);
   if (!vb) return std::unexpected(concat("Broadcast failed for B to ", shape_str(b_target)));
+  return Prepared<T>{std::move(*va), std::move(*vb), with_matrix(*batch, m, n)};
+}
 
+}  // namespace
+
+Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View<float>& b) {
+  auto p = prepare(a, b);
+  if (!p) return std::unexpected(std::move(p.error()));
   // Both operands fit, yet [m, 1] @ [1, n] can describe more elements than memory
   // can address: the allocation below refuses that as a MemoryError.
-  NdArray<float> out = NdArray<float>::uninit(std::move(out_shape));
-  if (out.size() != 0) batched_product(*va, *vb, out);
+  NdArray<float> out = NdArray<float>::uninit(std::move(p->out));
+  if (out.size() != 0) batched_product(p->a, p->b, out);
   return out;
 }
+
+template <class T>
+Expected<void> matmul_check(const View<T>& a, const View<T>& b) {
+  auto p = prepare(a, b);
+  if (!p) return std::unexpected(std::move(p.error()));
+  NdArray<float>::checked_size(p->out);  // every type's product is formed in f32 first
+  return {};
+}
+
+template Expected<void> matmul_check(const View<float>&, const View<float>&);
+template Expected<void> matmul_check(const View<F16>&, const View<F16>&);
+template Expected<void> matmul_check(const View<BF16>&, const View<BF16>&);
 
 Expected<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b) {
   return internal_linalg_matmul(view_of(a), view_of(b));
