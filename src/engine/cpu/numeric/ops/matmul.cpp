@@ -1,8 +1,11 @@
 #include "engine/cpu/numeric/ops/matmul.hpp"
 
 #include <cstdint>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
+#include "engine/cpu/bf16_gemm.hpp"
 #include "engine/cpu/blas.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "util/format.hpp"
@@ -17,9 +20,11 @@ Shape with_matrix(const Shape& batch, std::size_t rows, std::size_t cols) {
   return s;
 }
 
-// Fills `out` (row-major, non-empty) with one product per 2-D block. `a`, `b` and
-// `out` share the batch shape; broadcast batch axes of `a` and `b` have stride 0.
-void batched_product(const View<float>& a, const View<float>& b, NdArray<float>& out) {
+// Fills `out` (row-major, non-empty) with one product per 2-D block, each by
+// gemm (sgemm's contract, blas.hpp). `a`, `b` and `out` share the batch shape;
+// broadcast batch axes of `a` and `b` have stride 0.
+template <class T, class Gemm>
+void batched_product(const View<T>& a, const View<T>& b, NdArray<float>& out, Gemm gemm) {
   const Shape& shape = out.shape();
   const Strides& c_st = out.strides();
   const std::size_t rank = shape.size();
@@ -52,8 +57,8 @@ void batched_product(const View<float>& a, const View<float>& b, NdArray<float>&
   SmallVec<std::size_t> idx(batch_rank, 0);
   std::ptrdiff_t oa = 0, ob = 0, oc = 0;
   for (std::size_t t = 0; t < blocks; ++t) {
-    sgemm(rows, n, k, a.data + oa, a_rs, a.strides[rank - 1], b.data + ob, b.strides[rank - 2], b.strides[rank - 1],
-          out.data() + oc, c_rs);
+    gemm(rows, n, k, a.data + oa, a_rs, a.strides[rank - 1], b.data + ob, b.strides[rank - 2], b.strides[rank - 1],
+         out.data() + oc, c_rs);
     for (std::size_t d = batch_rank; d-- > 0;) {
       if (++idx[d] < shape[d]) {
         oa += a.strides[d];
@@ -144,7 +149,7 @@ Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View
   // Both operands fit, yet [m, 1] @ [1, n] can describe more elements than memory
   // can address: the allocation below refuses that as a MemoryError.
   NdArray<float> out = NdArray<float>::uninit(std::move(p->out));
-  if (out.size() != 0) batched_product(p->a, p->b, out);
+  if (out.size() != 0) batched_product(p->a, p->b, out, sgemm);
   return out;
 }
 
@@ -164,8 +169,32 @@ Expected<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const N
   return internal_linalg_matmul(view_of(a), view_of(b));
 }
 
+namespace {
+
+// bf16 operands on the CPU's bf16 units, when they give widened binary32
+// arithmetic's result (Note [bf16 products on the units]); nothing otherwise.
+std::optional<Expected<NdArray<BF16>>> on_bf16_units(const View<BF16>& a, const View<BF16>& b) {
+  const bf16_gemm::Unit unit = bf16_gemm::unit();
+  if (unit == bf16_gemm::Unit::None) return std::nullopt;
+  auto p = prepare(a, b);
+  if (!p) return std::unexpected(std::move(p.error()));
+  if (!bf16_gemm::exact_on_units(a, b, a.shape.back())) return std::nullopt;
+  NdArray<float> product = NdArray<float>::uninit(std::move(p->out));
+  if (product.size() != 0) {
+    batched_product(p->a, p->b, product, [unit](auto... args) { bf16_gemm::gemm(unit, args...); });
+  }
+  NdArray<BF16> out = NdArray<BF16>::uninit(product.shape());
+  narrow_n(product.data(), out.data(), out.size());
+  return out;
+}
+
+}  // namespace
+
 template <class T>
 Expected<NdArray<T>> MatmulOps<T>::do_matmul(const View<T>& a, const View<T>& b) {
+  if constexpr (std::is_same_v<T, BF16>) {
+    if (auto r = on_bf16_units(a, b)) return std::move(*r);
+  }
   const NdArray<float> wa = widen_all(a);
   const NdArray<float> wb = widen_all(b);
   auto product = internal_linalg_matmul(wa, wb);
