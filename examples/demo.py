@@ -5,11 +5,18 @@ the bias additions, the rectifier, the squared error and all their gradients.
 NumPy only makes the data set, adds things up (the loss, the bias gradients,
 the accuracy) and applies the plain gradient-descent update.
 
-    python examples/demo.py
+    python examples/demo.py [--dtype f32|bf16|f16]
+
+With --dtype bf16 or f16 every tensor computation runs in that type; the
+parameters themselves are kept and updated in float32 (a step's update is often
+smaller than half a unit in the last place of a 16-bit weight, and would be lost),
+and rounded to the type at the start of each step.
 """
 
+import argparse
 import time
 
+import ml_dtypes
 import numpy as np
 
 from mirel_core import Tensor, nn
@@ -20,6 +27,7 @@ HIDDEN = 64
 LEARNING_RATE = 0.015
 STEPS = 8000
 REPORT_EVERY = 400
+NUMPY_TYPES = {"f32": np.float32, "bf16": ml_dtypes.bfloat16, "f16": np.float16}
 
 
 def make_spirals(points_per_class, turns=1.5, noise=0.05, seed=0):
@@ -55,9 +63,14 @@ def forward(x, p):
     return hidden @ p["w2"] + p["b2"]
 
 
-def train_step(x, targets, params):
+def as_tensors(params, dtype, requires_grad=False):
+    return {name: Tensor(value.astype(NUMPY_TYPES[dtype]), dtype=dtype, requires_grad=requires_grad)
+            for name, value in params.items()}
+
+
+def train_step(x, targets, params, dtype="f32"):
     """One gradient-descent step; returns the loss and the outputs before the update."""
-    p = {name: Tensor(value, requires_grad=True) for name, value in params.items()}
+    p = as_tensors(params, dtype, requires_grad=True)
     out = forward(x, p)
     err = out - targets
     # backward() seeds every element with 1, so it yields the gradient of the sum of
@@ -66,14 +79,14 @@ def train_step(x, targets, params):
     per_sample.backward()
 
     for name, t in p.items():
-        grad = t.grad()
+        grad = t.grad().astype(np.float32)
         # Gradients keep the shape they were computed at: a bias broadcast over the
         # batch gets one row per sample, which we add up here.
         if grad.ndim > params[name].ndim:
             grad = grad.sum(axis=0)
         params[name] -= LEARNING_RATE * grad
-    loss = float(per_sample.to_numpy().sum())
-    outputs = out.to_numpy()
+    loss = float(per_sample.to_numpy().astype(np.float32).sum())
+    outputs = out.to_numpy().astype(np.float32)
     Tensor.clear_graph()  # the tape would otherwise keep every step's nodes
     return loss, outputs
 
@@ -88,22 +101,27 @@ def progress_bar(done, total, width=20):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--dtype", choices=sorted(NUMPY_TYPES), default="f32",
+                        help="element type of every tensor computation (default: f32)")
+    dtype = parser.parse_args().dtype
+
     points, labels = make_spirals(200)
-    x = Tensor(points)
-    targets = Tensor(np.eye(2, dtype=np.float32)[labels])
+    x = Tensor(points.astype(NUMPY_TYPES[dtype]), dtype=dtype)
+    targets = Tensor(np.eye(2, dtype=NUMPY_TYPES[dtype])[labels], dtype=dtype)
     params = init_params()
-    print(f"two spirals: {len(points)} points; perceptron 2 -> {HIDDEN} (relu) -> 2; "
+    print(f"two spirals: {len(points)} points; perceptron 2 -> {HIDDEN} (relu) -> 2 in {dtype}; "
           f"{STEPS} full-batch steps, learning rate {LEARNING_RATE}")
 
     start = time.perf_counter()
     for step in range(1, STEPS + 1):
-        loss, outputs = train_step(x, targets, params)
+        loss, outputs = train_step(x, targets, params, dtype)
         if step % REPORT_EVERY == 0 or step == 1:
             print(f"step {step:5d}/{STEPS} {progress_bar(step, STEPS)} "
                   f"loss {loss:.4f}  accuracy {accuracy(outputs, labels):6.1%}", flush=True)
     elapsed = time.perf_counter() - start
 
-    final = forward(x, {name: Tensor(value) for name, value in params.items()}).to_numpy()
+    final = forward(x, as_tensors(params, dtype)).to_numpy().astype(np.float32)
     print(f"final training accuracy: {accuracy(final, labels):.1%} "
           f"({elapsed:.1f} s, {1e3 * elapsed / STEPS:.2f} ms per step)")
 
