@@ -9,6 +9,8 @@ NumPy parameter arrays. The input batch and the targets are constants.
   spelled out), float32 throughout.
 * PyTorch: autograd with the same seed of ones; its parameters are updated in place.
 * bf16: our step in bfloat16 beside PyTorch's in bfloat16 (NumPy has no bfloat16 BLAS).
+  Every tensor computation runs in bf16 on both sides; our float32 parameters are
+  rounded to bf16 each step and updated in float32, PyTorch's are bf16 updated in place.
 
 Targets (time ratios, below 1 means we are faster): f32 at most 1.0x NumPy and
 at most 0.8x PyTorch.
@@ -59,12 +61,16 @@ def problem(batch, n_in, hidden, n_out, seed=0):
 
 
 def ours_step(dtype, x_np, y_np, params):
+    """params: float32 arrays, updated in place. In bf16 they are rounded to bf16 at
+    the start of each step and the gradients widened for the update (NumPy has no
+    bf16 arithmetic of its own, and ml_dtypes' is element by element)."""
     np_type = np.float32 if dtype == "f32" else ml_dtypes.bfloat16
     x, y = Tensor(x_np.astype(np_type), dtype=dtype), Tensor(y_np.astype(np_type), dtype=dtype)
     scale = 1.0 / x_np.shape[0]
 
     def step():
-        p = {k: Tensor(v, dtype=dtype, requires_grad=True) for k, v in params.items()}
+        p = {k: Tensor(v if dtype == "f32" else v.astype(np_type), dtype=dtype, requires_grad=True)
+             for k, v in params.items()}
         out = relu(x @ p["w1"] + p["b1"]) @ p["w2"] + p["b2"]
         err = out - y
         (err * err * scale).backward()
@@ -72,7 +78,7 @@ def ours_step(dtype, x_np, y_np, params):
             g = t.grad()
             if g.ndim > params[k].ndim:  # gradients keep the broadcast shape: one row per sample
                 g = g.sum(axis=0, dtype=np.float32)
-            params[k] -= np_type(LR) * g.astype(np_type) if dtype != "f32" else LR * g
+            params[k] -= LR * g.astype(np.float32, copy=False)
         Tensor.clear_graph()
 
     return step
@@ -142,7 +148,7 @@ def main():
             print(f"       numpy   {ratio_text(times[0], times[1], NUMPY_TARGET)}")
             print(f"       pytorch {ratio_text(times[0], times[2] if torch else None, TORCH_TARGET)}")
 
-            fns = [ours_step("bf16", x, y, {k: v.astype(ml_dtypes.bfloat16) for k, v in params.items()})]
+            fns = [ours_step("bf16", x, y, {k: v.copy() for k, v in params.items()})]
             if torch is not None:
                 fns.append(torch_step("bf16", x, y, params))
             times = median_times(*fns, samples=SAMPLES)
