@@ -81,19 +81,28 @@ void gemm_avx512(std::size_t m, std::size_t n, std::size_t k, const std::uint16_
 
 }  // namespace
 
-void pack(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdiff_t es, std::size_t lanes, std::size_t len,
-          std::size_t width, std::uint32_t* out) {
+// Built for AVX-512: every unit that calls it has it.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void pack(const std::uint16_t* src, std::ptrdiff_t ls,
+                                                               std::ptrdiff_t es, std::size_t lanes, std::size_t len,
+                                                               std::size_t width, std::uint32_t* out) {
   const std::size_t kp = (len + 1) / 2, full = len / 2;
-  if (std::abs(es) <= std::abs(ls)) {
+  if (es == 1) {
+    // A pair is one unaligned 32-bit word, lower k in the low half (x86 is
+    // little-endian); pairs outside, lanes inside keeps the writes contiguous.
+    for (std::size_t p = 0; p < full; ++p) {
+      for (std::size_t l = 0; l < lanes; ++l) {
+        std::memcpy(out + p * width + l, src + std::ptrdiff_t(l) * ls + std::ptrdiff_t(2 * p), sizeof(std::uint32_t));
+      }
+    }
+    if (kp > full) {
+      for (std::size_t l = 0; l < lanes; ++l) out[full * width + l] = pair_of(src[std::ptrdiff_t(l) * ls + std::ptrdiff_t(2 * full)], 0);
+    }
+  } else if (std::abs(es) <= std::abs(ls)) {
     // Elements of a lane are close together: walk lanes outside.
     for (std::size_t l = 0; l < lanes; ++l) {
       const std::uint16_t* s = src + std::ptrdiff_t(l) * ls;
-      if (es == 1) {
-        for (std::size_t p = 0; p < full; ++p) out[p * width + l] = pair_of(s[2 * p], s[2 * p + 1]);
-      } else {
-        for (std::size_t p = 0; p < full; ++p) {
-          out[p * width + l] = pair_of(s[std::ptrdiff_t(2 * p) * es], s[std::ptrdiff_t(2 * p + 1) * es]);
-        }
+      for (std::size_t p = 0; p < full; ++p) {
+        out[p * width + l] = pair_of(s[std::ptrdiff_t(2 * p) * es], s[std::ptrdiff_t(2 * p + 1) * es]);
       }
       if (kp > full) out[full * width + l] = pair_of(s[std::ptrdiff_t(2 * full) * es], 0);
     }
@@ -104,7 +113,11 @@ void pack(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdiff_t es, std::s
       std::uint32_t* o = out + p * width;
       if (2 * p + 1 < len) {
         const std::uint16_t* s1 = s0 + es;
-        for (std::size_t l = 0; l < lanes; ++l) o[l] = pair_of(s0[std::ptrdiff_t(l) * ls], s1[std::ptrdiff_t(l) * ls]);
+        if (ls == 1) {  // two contiguous runs, interleaved: the loop vectorises
+          for (std::size_t l = 0; l < lanes; ++l) o[l] = pair_of(s0[l], s1[l]);
+        } else {
+          for (std::size_t l = 0; l < lanes; ++l) o[l] = pair_of(s0[std::ptrdiff_t(l) * ls], s1[std::ptrdiff_t(l) * ls]);
+        }
       } else {
         for (std::size_t l = 0; l < lanes; ++l) o[l] = pair_of(s0[std::ptrdiff_t(l) * ls], 0);
       }
