@@ -49,14 +49,15 @@ Cache* cache() noexcept {
 void* take(std::size_t bytes) noexcept {
   Cache* c = cache();
   if (!c) return nullptr;
+  // The most recently freed match: the one most likely still in cache.
+  std::size_t best = c->count;
   for (std::size_t i = 0; i < c->count; ++i) {
-    if (c->slots[i].bytes == bytes) {
-      void* raw = c->slots[i].raw;
-      c->drop(i);
-      return raw;
-    }
+    if (c->slots[i].bytes == bytes && (best == c->count || c->slots[i].stamp > c->slots[best].stamp)) best = i;
   }
-  return nullptr;
+  if (best == c->count) return nullptr;
+  void* raw = c->slots[best].raw;
+  c->drop(best);
+  return raw;
 }
 
 bool give(void* raw, std::size_t bytes) noexcept {
