@@ -45,14 +45,14 @@ def make_spirals(points_per_class, turns=1.5, noise=0.05, seed=0):
     return np.concatenate(points).astype(np.float32), np.concatenate(labels)
 
 
-def init_params(seed=1):
+def init_params(seed=1, hidden=HIDDEN):
     rng = np.random.default_rng(seed)
     params = {
-        "w1": rng.normal(0, 1, (2, HIDDEN)),
+        "w1": rng.normal(0, 1, (2, hidden)),
         # Random first-layer biases spread the rectifiers' kinks over the plane
         # rather than passing them all through the origin.
-        "b1": rng.uniform(-1, 1, HIDDEN),
-        "w2": rng.normal(0, 1 / np.sqrt(HIDDEN), (HIDDEN, 2)),
+        "b1": rng.uniform(-1, 1, hidden),
+        "w2": rng.normal(0, 1 / np.sqrt(hidden), (hidden, 2)),
         "b2": np.zeros(2),
     }
     return {name: value.astype(np.float32) for name, value in params.items()}
@@ -64,30 +64,51 @@ def forward(x, p):
 
 
 def as_tensors(params, dtype, requires_grad=False):
-    return {name: Tensor(value.astype(NUMPY_TYPES[dtype]), dtype=dtype, requires_grad=requires_grad)
+    return {name: Tensor(value.astype(NUMPY_TYPES[dtype], copy=False), dtype=dtype, requires_grad=requires_grad)
             for name, value in params.items()}
 
 
-def train_step(x, targets, params, dtype="f32"):
-    """One gradient-descent step; returns the loss and the outputs before the update."""
+def gradients(x, targets, params, scale=None, dtype="f32"):
+    """Loss, outputs and parameter gradients of one batch; params are not changed.
+
+    Each sample's squared error is multiplied by scale, 1 / (batch size) by default,
+    which makes the loss the mean squared error over the batch. A shard of a larger
+    batch passes 1 / (whole batch size), so that the shards' results add up to the
+    whole batch's. Gradients, loss and outputs come back in float32 whatever dtype
+    the tensors compute in.
+    """
     p = as_tensors(params, dtype, requires_grad=True)
     out = forward(x, p)
     err = out - targets
     # backward() seeds every element with 1, so it yields the gradient of the sum of
     # this tensor, which is the mean squared error over the batch.
-    per_sample = err * err * (1.0 / x.shape[0])
+    per_sample = err * err * (1.0 / x.shape[0] if scale is None else scale)
     per_sample.backward()
 
+    grads = {}
     for name, t in p.items():
-        grad = t.grad().astype(np.float32)
+        grad = t.grad().astype(np.float32, copy=False)
         # Gradients keep the shape they were computed at: a bias broadcast over the
         # batch gets one row per sample, which we add up here.
         if grad.ndim > params[name].ndim:
             grad = grad.sum(axis=0)
-        params[name] -= LEARNING_RATE * grad
-    loss = float(per_sample.to_numpy().astype(np.float32).sum())
-    outputs = out.to_numpy().astype(np.float32)
+        grads[name] = grad
+    loss = float(per_sample.to_numpy().astype(np.float32, copy=False).sum())
+    outputs = out.to_numpy().astype(np.float32, copy=False)
     Tensor.clear_graph()  # the tape would otherwise keep every step's nodes
+    return loss, outputs, grads
+
+
+def apply_update(params, grads):
+    """Plain gradient descent, in place."""
+    for name, grad in grads.items():
+        params[name] -= LEARNING_RATE * grad
+
+
+def train_step(x, targets, params, dtype="f32"):
+    """One gradient-descent step; returns the loss and the outputs before the update."""
+    loss, outputs, grads = gradients(x, targets, params, dtype=dtype)
+    apply_update(params, grads)
     return loss, outputs
 
 

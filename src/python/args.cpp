@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "python/errors.hpp"
+#include "python/numpy_api.hpp"
 #include "util/format.hpp"
 
 namespace mirel {
@@ -75,7 +76,7 @@ bool fail_with_note(const char* param) {
   return false;
 }
 
-std::optional<double> as_double(PyObject* o) noexcept {
+std::optional<double> as_double(PyObject* o) {
   if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
   double d = PyFloat_AsDouble(o);
   if (d == -1.0 && PyErr_Occurred()) return std::nullopt;
@@ -243,7 +244,9 @@ std::optional<float> to_f32(PyObject* o, const char* param) {
   return narrow_to_f32(*d);
 }
 
-std::optional<float> try_f32(PyObject* o) noexcept {
+std::optional<float> try_f32(PyObject* o) {
+  // An array with axes is not a number, even when it holds one element.
+  if (!PyFloat_Check(o) && !PyLong_Check(o) && numpy_api::is_array_with_axes(o)) return std::nullopt;
   auto d = as_double(o);
   if (!d) {
     PyErr_Clear();

@@ -42,7 +42,7 @@ std::optional<Shape> to_shape(PyObject* o, const char* param);
 std::optional<float> to_f32(PyObject* o, const char* param);
 
 // The same conversion for operator slots: failure leaves no exception behind.
-std::optional<float> try_f32(PyObject* o) noexcept;
+std::optional<float> try_f32(PyObject* o);
 
 // Round to nearest; magnitudes past the rounding threshold become infinities.
 float narrow_to_f32(double d) noexcept;

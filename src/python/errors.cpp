@@ -117,20 +117,11 @@ PyObject* raise_borrow_error() {
 
 namespace detail {
 
-void raise_active_cpp_exception() noexcept {
-  try {
-    try {
-      throw;
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-    } catch (const std::exception& e) {
-      raise_panic(e.what());
-    } catch (...) {
-      raise_panic("unknown C++ exception");
-    }
-  } catch (...) {
-    // Failing while reporting a failure: there is nothing sane left to raise.
-    Py_FatalError("uncaught panic at ffi boundary");
+void raise_cpp_exception(const std::exception& e) noexcept {
+  if (dynamic_cast<const std::bad_alloc*>(&e)) {
+    PyErr_NoMemory();
+  } else {
+    raise_panic(e.what());
   }
 }
 

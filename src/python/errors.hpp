@@ -5,6 +5,7 @@
 // unwinds into the interpreter.
 #include "python/pyref.hpp"
 
+#include <exception>
 #include <string_view>
 #include <type_traits>
 
@@ -31,21 +32,28 @@ void add_argument_note(const char* param);
 PyObject* raise_borrow_error();
 
 namespace detail {
-// Called from a catch block: the active C++ exception becomes MemoryError
+// A C++ exception that reached an entry point becomes MemoryError
 // (std::bad_alloc) or PanicException (anything else).
-void raise_active_cpp_exception() noexcept;
+void raise_cpp_exception(const std::exception& e) noexcept;
 }  // namespace detail
 
 // Runs an entry point's body; a C++ exception that escapes it is turned into a
 // Python exception and the entry point returns its error value (nullptr or -1).
+//
+// Note [forced unwinding]: a daemon thread that asks for the interpreter back
+// while it shuts down is ended with pthread_exit, which unwinds the stack with
+// an exception of its own. It must pass every frame untouched: no handler may
+// catch it (so none here catches everything: our code throws only standard
+// exceptions), and no noexcept function may lie between a call into Python and
+// the entry point (that would end the process in std::terminate).
 template <class F>
-auto guard(F&& body) noexcept -> std::invoke_result_t<F> {
+auto guard(F&& body) -> std::invoke_result_t<F> {
   using R = std::invoke_result_t<F>;
   static_assert(std::is_pointer_v<R> || std::is_same_v<R, int>);
   try {
     return body();
-  } catch (...) {
-    detail::raise_active_cpp_exception();
+  } catch (const std::exception& e) {
+    detail::raise_cpp_exception(e);
     if constexpr (std::is_pointer_v<R>) return nullptr;
     else return -1;
   }

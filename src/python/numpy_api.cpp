@@ -117,6 +117,22 @@ PyObject* numpy_module() {
   return expected;  // another thread cached it first
 }
 
+bool is_array_with_axes(PyObject* o) {
+  if (!api_once.done()) {
+    auto name = PyRef::steal(PyUnicode_FromString("numpy"));
+    auto numpy = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
+    if (!numpy) {
+      PyErr_Clear();
+      return false;
+    }
+    if (!ensure_loaded()) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  return PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)) > 0;
+}
+
 PyArray_Descr* bfloat16_descr() {
   if (PyArray_Descr* d = bf16_cache.load(std::memory_order_acquire)) return d;
   PyObject* numpy = numpy_module();

@@ -26,6 +26,10 @@ bool ensure_loaded();
 // nullptr with the import's exception set.
 PyObject* numpy_module();
 
+// Whether o is a NumPy array with one or more axes. Loads the API table only
+// when NumPy is already imported (no array can exist before); never raises.
+bool is_array_with_axes(PyObject* o);
+
 // The descriptor NumPy knows as "bfloat16" (borrowed, cached), or nullptr with
 // no exception set when no installed package provides one.
 PyArray_Descr* bfloat16_descr();

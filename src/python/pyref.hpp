@@ -8,6 +8,22 @@
 
 namespace mirel {
 
+// Whether this thread holds the interpreter. A daemon thread that tries to take
+// it back while the interpreter shuts down is ended by forced unwinding, with
+// no thread state: nothing on that road may touch an object.
+inline bool holds_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+  return _PyThreadState_UncheckedGet() != nullptr;
+#else
+  // Before 3.12 the "current" thread state is the interpreter's, not this
+  // thread's: it names whichever thread holds the lock (at shutdown, the main
+  // thread). PyGILState_Check compares it with this thread's own.
+  return PyGILState_Check() != 0;
+#endif
+}
+
 // Holds exactly one strong reference, or none. Every new reference is wrapped
 // at once, so that every path out of an entry point releases it.
 class PyRef {
@@ -25,7 +41,11 @@ class PyRef {
     return *this;
   }
   PyRef(const PyRef&) = delete;  // an extra incref must be visible: borrow(x.get())
-  ~PyRef() { Py_XDECREF(p_); }
+  // Without the interpreter (see holds_interpreter) the reference is left to
+  // the ending process rather than released unsafely.
+  ~PyRef() {
+    if (p_ && holds_interpreter()) Py_DECREF(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }

@@ -6,9 +6,10 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <string>
 
-#include <cblas.h>
-
+#include "engine/cpu/blas_library.hpp"
 #include "engine/cpu/ndarray.hpp"
 
 namespace mirel {
@@ -79,16 +80,6 @@ Operand pack(const float* src, std::ptrdiff_t rs, std::ptrdiff_t cs, std::size_t
   return Operand{dst, CblasNoTrans, blasint(std::max<std::size_t>(1, cols))};
 }
 
-void use_one_thread() {
-  // Once per process, before the first product: the caller owns the cores, and a
-  // library thread pool would compete with every other thread of the program.
-  static const bool once = [] {
-    scipy_openblas_set_num_threads(1);
-    return true;
-  }();
-  (void)once;
-}
-
 // How far one step along an axis reaches; an axis of length 1 is never stepped along.
 std::size_t reach(std::ptrdiff_t stride, std::size_t len) {
   if (len <= 1) return 0;
@@ -111,7 +102,11 @@ void gemm_blocked(std::size_t limit, std::size_t m, std::size_t n, std::size_t k
     for (std::size_t i = 0; i < m; ++i) std::fill_n(c + std::ptrdiff_t(i) * c_rs, n, 0.0f);
     return;
   }
-  use_one_thread();
+  // The module loads the library at import and refuses to import without it;
+  // a program that links the engine directly learns of a missing one here.
+  std::string why;
+  const BlasLibrary* blas = blas_library(&why);
+  if (blas == nullptr) throw std::runtime_error(why);
 
   // Normally one call covers the whole product. Past the interface, every tile is at
   // most kHugeTile on each side; partial products over k accumulate with beta = 1.
@@ -139,7 +134,7 @@ void gemm_blocked(std::size_t limit, std::size_t m, std::size_t n, std::size_t k
         auto ob = describe(b_blk, b_rs, b_cs, kb, nb, limit);
         if (!ob) ob = pack(b_blk, b_rs, b_cs, kb, nb, b_buf.get(kb * nb));
         // beta = 0 on the first slice: C is never read, so its prior content is irrelevant.
-        scipy_cblas_sgemm(CblasRowMajor, oa->trans, ob->trans, blasint(mb), blasint(nb), blasint(kb), 1.0f,
+        blas->sgemm(CblasRowMajor, oa->trans, ob->trans, blasint(mb), blasint(nb), blasint(kb), 1.0f,
                           oa->data, oa->ld, ob->data, ob->ld, p0 == 0 ? 0.0f : 1.0f, out, ldc);
       }
       if (!c_direct) {
@@ -151,6 +146,11 @@ void gemm_blocked(std::size_t limit, std::size_t m, std::size_t n, std::size_t k
 }
 
 }  // namespace
+
+std::string prepare_blas() {
+  std::string why;
+  return blas_library(&why) ? std::string() : why;
+}
 
 void sgemm(std::size_t m, std::size_t n, std::size_t k,
            const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,

@@ -1,8 +1,9 @@
 #pragma once
 // The one door to the BLAS backend: a single-precision matrix product over
-// arbitrary element strides. Nothing else in the tree includes cblas.h, so the
-// backend can change behind this function.
+// arbitrary element strides. Only this door and the library loader behind it
+// include cblas.h, so the backend can change behind this function.
 #include <cstddef>
+#include <string>
 
 namespace mirel {
 
@@ -16,5 +17,9 @@ void sgemm(std::size_t m, std::size_t n, std::size_t k,
            const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
            const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
            float* c, std::ptrdiff_t c_rs);
+
+// Loads the backend now rather than at the first product: empty when it is
+// ready, otherwise why it could not be loaded.
+std::string prepare_blas();
 
 }  // namespace mirel

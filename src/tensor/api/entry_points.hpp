@@ -23,6 +23,10 @@ PyObject* transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* backward(PyObject* self, PyObject*);
 PyObject* clear_graph(PyObject*, PyObject*);
 
+// pickle.cpp: __reduce_ex__, and the function Tensor._rebuild it names
+PyObject* reduce_ex(PyObject* self, PyObject* protocol);
+bool add_rebuild(PyTypeObject* type);
+
 // operators.cpp
 PyObject* nb_add(PyObject* l, PyObject* r);
 PyObject* nb_subtract(PyObject* l, PyObject* r);

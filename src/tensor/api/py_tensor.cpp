@@ -41,6 +41,7 @@ PyMethodDef tensor_methods[] = {
     {"transpose", method(api::transpose), kFastKw, "transpose($self, dim0, dim1)\n--\n\n"},
     {"backward", method(api::backward), METH_NOARGS, "backward($self)\n--\n\n"},
     {"clear_graph", method(api::clear_graph), METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
+    {"__reduce_ex__", method(api::reduce_ex), METH_O, "__reduce_ex__($self, protocol)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -78,11 +79,16 @@ PyType_Spec tensor_spec = {
 PyTypeObject* ensure_tensor_type() {
   bool ok = type_once.call([] {
     auto type = PyRef::steal(PyType_FromSpec(&tensor_spec));
-    if (!type) {
+    if (!type || !api::add_rebuild(reinterpret_cast<PyTypeObject*>(type.get()))) {
       raise_panic("failed to create type object for `Tensor`");
       return false;
     }
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    // NumPy's opt-out for classes with operators of their own: its arrays and
+    // scalars answer NotImplemented to a Tensor instead of treating it as one
+    // opaque element, so the Tensor's slots decide every mixed operation.
+    if (PyDict_SetItemString(tp->tp_dict, "__array_ufunc__", Py_None) < 0) return false;
+    PyType_Modified(tp);
     // Tensor(...) skips the generic type call (tuple and dict packing, __init__ lookup).
     tp->tp_vectorcall = api::tensor_vectorcall;
     detail::tensor_type_ptr.store(reinterpret_cast<PyTypeObject*>(type.release()), std::memory_order_release);

@@ -1,0 +1,26 @@
+#pragma once
+// The bundled OpenBLAS, loaded privately: its own copy under its own name,
+// opened by path with local symbols, so that another copy in the process
+// (NumPy's, or a package that uses the same wheel) keeps its own state and
+// thread settings, and ours never changes theirs.
+#include <string>
+
+#include <cblas.h>
+
+namespace mirel {
+
+struct BlasLibrary {
+  decltype(&scipy_cblas_sgemm) sgemm;
+  decltype(&scipy_openblas_get_num_threads) get_num_threads;
+};
+
+// Where the library is looked for, relative to the file that holds this code
+// (the extension module, or a program that links the engine directly).
+inline constexpr const char* kBlasLibraryPath = "mirel_core.libs/libmirel_openblas.so";
+
+// Loads the library once per process and returns it, or nullptr with the
+// reason in *error. Starts no thread, and every product runs on the calling
+// thread.
+const BlasLibrary* blas_library(std::string* error = nullptr);
+
+}  // namespace mirel
