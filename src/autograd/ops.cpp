@@ -23,8 +23,17 @@ Result<void> into(AutogradContext& ctx, std::size_t id, Result<CpuStorage> g) {
 }  // namespace
 
 Result<void> AddNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  if (auto r = scaled_into(ctx, lhs_id, grad, 1.0f); !r) return r;
-  return scaled_into(ctx, rhs_id, grad, 1.0f);
+  if (!lhs_id.wanted || !rhs_id.wanted) {
+    if (auto r = scaled_into(ctx, lhs_id, grad, 1.0f); !r) return r;
+    return scaled_into(ctx, rhs_id, grad, 1.0f);
+  }
+  // Both operands receive grad * 1.0, the same bits: storages are immutable, so one
+  // copy serves both slots.
+  auto g = grad->cpu.scalar_mul(1.0f);
+  if (!g) return std::unexpected(std::move(g.error()));
+  const StoragePtr copy = make_storage(std::move(*g));
+  if (auto r = ctx.accumulate(lhs_id.id, copy); !r) return r;
+  return ctx.accumulate(rhs_id.id, copy);
 }
 
 Result<void> SubNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
