@@ -5,11 +5,18 @@ the bias additions, the rectifier, the squared error and all their gradients.
 NumPy only makes the data set, adds things up (the loss, the bias gradients,
 the accuracy) and applies the plain gradient-descent update.
 
-    python examples/demo.py
+    python examples/demo.py [--dtype f32|bf16|f16]
+
+With --dtype bf16 or f16 every tensor computation runs in that type; the
+parameters themselves are kept and updated in float32 (a step's update is often
+smaller than half a unit in the last place of a 16-bit weight, and would be lost),
+and rounded to the type at the start of each step.
 """
 
+import argparse
 import time
 
+import ml_dtypes
 import numpy as np
 import numpy.typing as npt
 
@@ -21,6 +28,7 @@ HIDDEN = 64
 LEARNING_RATE = 0.015
 STEPS = 8000
 REPORT_EVERY = 400
+NUMPY_TYPES = {"f32": np.float32, "bf16": ml_dtypes.bfloat16, "f16": np.float16}
 
 Array = npt.NDArray[np.float32]
 
@@ -60,17 +68,23 @@ def forward(x: Tensor, p: dict[str, Tensor]) -> Tensor:
     return hidden @ p["w2"] + p["b2"]
 
 
+def as_tensors(params: dict[str, Array], dtype: str, requires_grad: bool = False) -> dict[str, Tensor]:
+    return {name: Tensor(value.astype(NUMPY_TYPES[dtype], copy=False), dtype=dtype, requires_grad=requires_grad)
+            for name, value in params.items()}
+
+
 def gradients(
-    x: Tensor, targets: Tensor, params: dict[str, Array], scale: float | None = None
+    x: Tensor, targets: Tensor, params: dict[str, Array], scale: float | None = None, dtype: str = "f32"
 ) -> tuple[float, Array, dict[str, Array]]:
     """Loss, outputs and parameter gradients of one batch; params are not changed.
 
     Each sample's squared error is multiplied by scale, 1 / (batch size) by default,
     which makes the loss the mean squared error over the batch. A shard of a larger
     batch passes 1 / (whole batch size), so that the shards' results add up to the
-    whole batch's.
+    whole batch's. Gradients, loss and outputs come back in float32 whatever dtype
+    the tensors compute in.
     """
-    p = {name: Tensor(value, requires_grad=True) for name, value in params.items()}
+    p = as_tensors(params, dtype, requires_grad=True)
     out = forward(x, p)
     err = out - targets
     # backward() seeds every element with 1, so it yields the gradient of the sum of
@@ -80,15 +94,16 @@ def gradients(
 
     grads: dict[str, Array] = {}
     for name, t in p.items():
-        grad = t.grad()
-        assert grad is not None  # backward() reached every parameter
+        raw = t.grad()
+        assert raw is not None  # backward() reached every parameter
+        grad = raw.astype(np.float32, copy=False)
         # Gradients keep the shape they were computed at: a bias broadcast over the
         # batch gets one row per sample, which we add up here.
         if grad.ndim > params[name].ndim:
             grad = grad.sum(axis=0)
         grads[name] = grad
-    loss = float(per_sample.to_numpy().sum())
-    outputs = out.to_numpy()
+    loss = float(per_sample.to_numpy().astype(np.float32, copy=False).sum())
+    outputs = out.to_numpy().astype(np.float32, copy=False)
     Tensor.clear_graph()  # the tape would otherwise keep every step's nodes
     return loss, outputs, grads
 
@@ -99,9 +114,9 @@ def apply_update(params: dict[str, Array], grads: dict[str, Array]) -> None:
         params[name] -= LEARNING_RATE * grad
 
 
-def train_step(x: Tensor, targets: Tensor, params: dict[str, Array]) -> tuple[float, Array]:
+def train_step(x: Tensor, targets: Tensor, params: dict[str, Array], dtype: str = "f32") -> tuple[float, Array]:
     """One gradient-descent step; returns the loss and the outputs before the update."""
-    loss, outputs, grads = gradients(x, targets, params)
+    loss, outputs, grads = gradients(x, targets, params, dtype=dtype)
     apply_update(params, grads)
     return loss, outputs
 
@@ -116,22 +131,27 @@ def progress_bar(done: int, total: int, width: int = 20) -> str:
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
+    parser.add_argument("--dtype", choices=sorted(NUMPY_TYPES), default="f32",
+                        help="element type of every tensor computation (default: f32)")
+    dtype: str = parser.parse_args().dtype
+
     points, labels = make_spirals(200)
-    x = Tensor(points)
-    targets = Tensor(np.eye(2, dtype=np.float32)[labels])
+    x = Tensor(points.astype(NUMPY_TYPES[dtype]), dtype=dtype)
+    targets = Tensor(np.eye(2, dtype=NUMPY_TYPES[dtype])[labels], dtype=dtype)
     params = init_params()
-    print(f"two spirals: {len(points)} points; perceptron 2 -> {HIDDEN} (relu) -> 2; "
+    print(f"two spirals: {len(points)} points; perceptron 2 -> {HIDDEN} (relu) -> 2 in {dtype}; "
           f"{STEPS} full-batch steps, learning rate {LEARNING_RATE}")
 
     start = time.perf_counter()
     for step in range(1, STEPS + 1):
-        loss, outputs = train_step(x, targets, params)
+        loss, outputs = train_step(x, targets, params, dtype)
         if step % REPORT_EVERY == 0 or step == 1:
             print(f"step {step:5d}/{STEPS} {progress_bar(step, STEPS)} "
                   f"loss {loss:.4f}  accuracy {accuracy(outputs, labels):6.1%}", flush=True)
     elapsed = time.perf_counter() - start
 
-    final = forward(x, {name: Tensor(value) for name, value in params.items()}).to_numpy()
+    final = forward(x, as_tensors(params, dtype)).to_numpy().astype(np.float32)
     print(f"final training accuracy: {accuracy(final, labels):.1%} "
           f"({elapsed:.1f} s, {1e3 * elapsed / STEPS:.2f} ms per step)")
 

@@ -14,6 +14,8 @@ class AutogradContext {
   // Adds a contribution into slot id (stored on the left of the sum). On
   // failure the slot keeps its previous gradient.
   Result<void> accumulate(std::size_t id, CpuStorage grad);
+  // The same for a gradient that may be shared: an empty slot takes the handle.
+  Result<void> accumulate(std::size_t id, StoragePtr grad);
   void set_grad(std::size_t id, StoragePtr grad);
   // Takes the gradient out of slot id (empty when there is none).
   StoragePtr take(std::size_t id) noexcept;

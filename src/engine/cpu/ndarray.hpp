@@ -46,6 +46,15 @@ class NdArray {
     return a;
   }
 
+  // Element count of an array of this shape. A count or byte size beyond what the
+  // address space can hold is an allocation failure (std::bad_alloc, MemoryError
+  // at the boundary), never a wrapped-around size.
+  static std::size_t checked_size(const Shape& shape) {
+    const auto n = checked_numel(shape);
+    if (!n || *n > std::size_t(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T)) throw std::bad_alloc();
+    return *n;
+  }
+
   NdArray(NdArray&&) noexcept = default;
   NdArray& operator=(NdArray&&) noexcept = default;
   NdArray(const NdArray& o) : NdArray(o.shape_, o.strides_) {
@@ -69,11 +78,7 @@ class NdArray {
 
  private:
   NdArray(Shape shape, Strides strides) : shape_(std::move(shape)), strides_(std::move(strides)) {
-    // An element count or byte size beyond what the address space can hold is
-    // an allocation failure (MemoryError), never a wrapped-around size.
-    const auto n = checked_numel(shape_);
-    if (!n || *n > std::size_t(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T)) throw std::bad_alloc();
-    size_ = *n;
+    size_ = checked_size(shape_);
     data_.reset(allocate_bytes(size_ * sizeof(T)));
   }
 

@@ -25,7 +25,9 @@ const Signature kSignature{"Tensor.__new__()", kParams, 4, 1};
 // Interned once; the constructor is a hot path.
 struct Names {
   PyObject* array;
-  PyObject* dtype_kwnames;  // ("dtype",)
+  PyObject* dtype_kwnames;       // ("dtype",)
+  PyObject* dtype_copy_kwnames;  // ("dtype", "copy")
+  PyObject* copy;
   PyObject* dunder_name;
   PyObject* name;
   PyObject* dtype;
@@ -37,14 +39,16 @@ Names names;
 
 bool init_names() {
   Names n{};
-  PyObject** all[] = {&n.array, &n.dunder_name, &n.name, &n.dtype, &n.float32, &n.bfloat16};
-  const char* texts[] = {"array", "__name__", "name", "dtype", "float32", "bfloat16"};
+  PyObject** all[] = {&n.array, &n.dunder_name, &n.name, &n.dtype, &n.float32, &n.bfloat16, &n.copy};
+  const char* texts[] = {"array", "__name__", "name", "dtype", "float32", "bfloat16", "copy"};
   for (std::size_t i = 0; i < std::size(all); ++i) {
     *all[i] = PyUnicode_InternFromString(texts[i]);
     if (!*all[i]) return false;  // a few interned strings leak on this path only
   }
   n.dtype_kwnames = PyTuple_Pack(1, n.dtype);
   if (!n.dtype_kwnames) return false;
+  n.dtype_copy_kwnames = PyTuple_Pack(2, n.dtype, n.copy);
+  if (!n.dtype_copy_kwnames) return false;
   names = n;
   return true;
 }
@@ -130,8 +134,13 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
   if (!numpy_dtype) return nullptr;
   auto array_fn = PyRef::steal(PyObject_GetAttr(numpy, names.array));
   if (!array_fn) return nullptr;
-  PyObject* call_args[] = {data, numpy_dtype.get()};
-  auto array = PyRef::steal(PyObject_Vectorcall(array_fn.get(), call_args, 1, names.dtype_kwnames));
+  // The storage copies the array's elements anyway, so an aligned ndarray is
+  // not copied first (copy=None: NumPy copies only to convert). Unaligned ones
+  // keep the copy, which the storage needs for a contiguous block.
+  const bool read_in_place = PyArray_Check(data) && PyArray_ISALIGNED(reinterpret_cast<PyArrayObject*>(data));
+  PyObject* call_args[] = {data, numpy_dtype.get(), Py_None};
+  auto array = PyRef::steal(PyObject_Vectorcall(array_fn.get(), call_args, 1,
+                                                read_in_place ? names.dtype_copy_kwnames : names.dtype_kwnames));
   if (!array) {
     // The bare name means no package provides bfloat16: NumPy's own error
     // stands, with a note on what to install.

@@ -17,9 +17,11 @@ struct Recorded {
   std::uint64_t epoch = 0;
 };
 
-// Id of an operand on the tape: its own node, or a fresh LeafNode for a constant.
-std::size_t operand_id(Tape& t, const Tensor& x) {
-  return x.node_id ? *x.node_id : t.push_node(std::make_unique<LeafNode>());
+// Id of an operand on the tape: its own node, or a fresh LeafNode for a constant,
+// whose gradient nobody can read (Note [constant operands]).
+OperandId operand_id(Tape& t, const Tensor& x) {
+  if (x.node_id) return {*x.node_id, true};
+  return {t.push_node(std::make_unique<LeafNode>()), false};
 }
 
 // make(ids...) builds the node from the operand ids, taken left to right.
@@ -30,7 +32,7 @@ Result<Recorded> record(Make make, const Ts&... operands) {
   for (const Tensor* x : {&operands...}) {
     if (x->node_id && x->epoch != t.epoch()) return std::unexpected(stale_tensor_error("cannot record an operation"));
   }
-  const std::size_t ids[] = {operand_id(t, operands)...};  // braced: left operand first
+  const OperandId ids[] = {operand_id(t, operands)...};  // braced: left operand first
   const std::size_t id = [&]<std::size_t... I>(std::index_sequence<I...>) {
     return t.push_node(make(ids[I]...));
   }(std::index_sequence_for<Ts...>{});
@@ -55,15 +57,15 @@ Result<Tensor> untracked(Result<CpuStorage> r) {
 
 template <class Node>
 auto ids_node() {
-  return [](std::size_t l, std::size_t r) { return std::make_unique<Node>(l, r); };
+  return [](OperandId l, OperandId r) { return std::make_unique<Node>(l, r); };
 }
 template <class Node>
 auto operands_node(const Tensor& a, const Tensor& b) {
-  return [&](std::size_t l, std::size_t r) { return std::make_unique<Node>(a.storage, b.storage, l, r); };
+  return [&](OperandId l, OperandId r) { return std::make_unique<Node>(a.storage, b.storage, l, r); };
 }
 template <class Node>
 auto scalar_node(float x) {
-  return [x](std::size_t id) { return std::make_unique<Node>(id, x); };
+  return [x](OperandId in) { return std::make_unique<Node>(in.id, x); };
 }
 
 }  // namespace
@@ -134,17 +136,17 @@ Result<Tensor> Tensor::logical_xor(const Tensor& a, const Tensor& b) { return un
 Result<Tensor> Tensor::logical_not(const Tensor& a) { return untracked(a.cpu().logical_not()); }
 
 Result<Tensor> Tensor::reshape(const Tensor& a, const Shape& shape) {
-  auto make = [&](std::size_t id) { return std::make_unique<ReshapeNode>(a.cpu().shape(), id); };
+  auto make = [&](OperandId in) { return std::make_unique<ReshapeNode>(a.cpu().shape(), in.id); };
   return recorded(make, [&] { return a.cpu().reshape(shape); }, a);
 }
 
 Result<Tensor> Tensor::transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
-  auto make = [&](std::size_t id) { return std::make_unique<TransposeNode>(id, dim0, dim1); };
+  auto make = [&](OperandId in) { return std::make_unique<TransposeNode>(in.id, dim0, dim1); };
   return recorded(make, [&] { return a.cpu().transpose(dim0, dim1); }, a);
 }
 
 Result<Tensor> Tensor::relu(const Tensor& a) {
-  auto make = [&](std::size_t id) { return std::make_unique<ReluNode>(a.storage, id); };
+  auto make = [&](OperandId in) { return std::make_unique<ReluNode>(a.storage, in.id); };
   return recorded(make, [&] { return a.cpu().relu(); }, a);
 }
 

@@ -12,16 +12,19 @@ constexpr const char* kOperandsMismatch = "DType mismatch between gradient and o
 
 template <class Kernel>
 Result<CpuStorage::GradPair> binary_backward(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,
-                                             Kernel kernel) {
+                                             GradWanted want, Kernel kernel) {
   if (lhs.dtype() != grad.dtype() || rhs.dtype() != grad.dtype()) return fail(ExcKind::Type, kOperandsMismatch);
   return std::visit(
       [&]<class T>(const NdArray<T>& g) -> Result<CpuStorage::GradPair> {
         if constexpr (std::is_same_v<T, bool>) {
           return fail(ExcKind::Type, kOperandsMismatch);
         } else {
-          auto r = kernel(g, *lhs.get_if<T>(), *rhs.get_if<T>());
+          auto r = kernel(g, *lhs.get_if<T>(), *rhs.get_if<T>(), want);
           if (!r) return fail(ExcKind::Runtime, std::move(r.error()));
-          return CpuStorage::GradPair{CpuStorage(std::move(r->first)), CpuStorage(std::move(r->second))};
+          CpuStorage::GradPair out;
+          if (want.lhs) out.first.emplace(std::move(r->first));
+          if (want.rhs) out.second.emplace(std::move(r->second));
+          return out;
         }
       },
       grad.data());
@@ -30,19 +33,24 @@ Result<CpuStorage::GradPair> binary_backward(const CpuStorage& lhs, const CpuSto
 }  // namespace
 
 Result<CpuStorage::GradPair> CpuStorage::backward_mul(const CpuStorage& lhs, const CpuStorage& grad,
-                                                      const CpuStorage& rhs) {
-  return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) { return mul_backward(g, a, b); });
+                                                      const CpuStorage& rhs, GradWanted want) {
+  return binary_backward(lhs, grad, rhs, want, [](const auto& g, const auto& a, const auto& b, GradWanted w) {
+    return mul_backward(g, a, b, w);
+  });
 }
 
 Result<CpuStorage::GradPair> CpuStorage::backward_div(const CpuStorage& lhs, const CpuStorage& grad,
-                                                      const CpuStorage& rhs) {
-  return binary_backward(lhs, grad, rhs, [](const auto& g, const auto& a, const auto& b) { return div_backward(g, a, b); });
+                                                      const CpuStorage& rhs, GradWanted want) {
+  return binary_backward(lhs, grad, rhs, want, [](const auto& g, const auto& a, const auto& b, GradWanted w) {
+    return div_backward(g, a, b, w);
+  });
 }
 
 Result<CpuStorage::GradPair> CpuStorage::backward_matmul(const CpuStorage& lhs, const CpuStorage& grad,
-                                                         const CpuStorage& rhs) {
-  return binary_backward(lhs, grad, rhs,
-                         [](const auto& g, const auto& a, const auto& b) { return matmul_backward(g, a, b); });
+                                                      const CpuStorage& rhs, GradWanted want) {
+  return binary_backward(lhs, grad, rhs, want, [](const auto& g, const auto& a, const auto& b, GradWanted w) {
+    return matmul_backward(g, a, b, w);
+  });
 }
 
 Result<CpuStorage> CpuStorage::backward_relu(const CpuStorage& input, const CpuStorage& grad) {

@@ -3,10 +3,12 @@
 // new storage (or an Error); none changes its operand. The operations are
 // grouped by kind in the .cpp files beside this header: shape, numeric,
 // boolean, functional, backward; NumPy interchange lives in api.hpp.
+#include <optional>
 #include <utility>
 #include <variant>
 
 #include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/numeric/backward/wanted.hpp"
 #include "engine/cpu/storage/dtype.hpp"
 #include "util/error.hpp"
 
@@ -71,11 +73,18 @@ class CpuStorage {
   // functional
   Result<CpuStorage> relu() const;
 
-  // backward: (gradient of lhs, gradient of rhs)
-  using GradPair = std::pair<CpuStorage, CpuStorage>;
-  static Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
-  static Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
-  static Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
+  // The checks of scalar_mul without the arithmetic (Note [checked, not computed]).
+  Result<void> scalar_mul_check() const;
+
+  // backward: (gradient of lhs, gradient of rhs). A gradient not in `want` is
+  // checked, not computed, and comes back empty (Note [checked, not computed]).
+  using GradPair = std::pair<std::optional<CpuStorage>, std::optional<CpuStorage>>;
+  static Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,
+                                       GradWanted want = {});
+  static Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,
+                                       GradWanted want = {});
+  static Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,
+                                          GradWanted want = {});
   static Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad);
 
  private:

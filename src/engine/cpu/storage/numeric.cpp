@@ -46,17 +46,21 @@ Result<CpuStorage> compare_op(const CpuStorage& lhs, const CpuStorage& rhs) {
       lhs.data());
 }
 
-// `name` is the operation as the message calls it: "add", "sub", "product".
+// Arithmetic with a number needs a float type. `name` is the operation as the
+// message calls it: "add", "sub", "product".
+Result<void> scalar_dtype_check(const CpuStorage& s, const char* name) {
+  if (s.dtype() != DType::Bool) return {};
+  return fail(ExcKind::Value, concat("Tensor DType invalid during scalar ", name, ". Cannot operate between ",
+                                     dtype_name(s.dtype()), " and scalar."));
+}
+
 template <class Op>
 Result<CpuStorage> scalar_op(const CpuStorage& s, float x, const char* name) {
+  if (auto c = scalar_dtype_check(s, name); !c) return std::unexpected(std::move(c.error()));
   return std::visit(
       [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
-        if constexpr (is_float_v<T>) {
-          return CpuStorage(scalar_binary<Op>(a, x));
-        } else {
-          return fail(ExcKind::Value, concat("Tensor DType invalid during scalar ", name, ". Cannot operate between ",
-                                             dtype_name(s.dtype()), " and scalar."));
-        }
+        if constexpr (is_float_v<T>) return CpuStorage(scalar_binary<Op>(a, x));
+        else return panic("scalar arithmetic reached a Bool array");
       },
       s.data());
 }
@@ -95,6 +99,7 @@ Result<CpuStorage> CpuStorage::lt(const CpuStorage& rhs) const { return compare_
 Result<CpuStorage> CpuStorage::scalar_add(float x) const { return scalar_op<Add>(*this, x, "add"); }
 Result<CpuStorage> CpuStorage::scalar_sub(float x) const { return scalar_op<Sub>(*this, x, "sub"); }
 Result<CpuStorage> CpuStorage::scalar_mul(float x) const { return scalar_op<Mul>(*this, x, "product"); }
+Result<void> CpuStorage::scalar_mul_check() const { return scalar_dtype_check(*this, "product"); }
 Result<CpuStorage> CpuStorage::scalar_eq(float x) const { return scalar_compare_op<Eq>(*this, x); }
 Result<CpuStorage> CpuStorage::scalar_ne(float x) const { return scalar_compare_op<Ne>(*this, x); }
 Result<CpuStorage> CpuStorage::scalar_ge(float x) const { return scalar_compare_op<Ge>(*this, x); }

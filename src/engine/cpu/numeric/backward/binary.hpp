@@ -4,17 +4,22 @@
 #include <utility>
 
 #include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/numeric/backward/wanted.hpp"
 #include "util/error.hpp"
 
 namespace mirel {
 
+// An unwanted gradient is checked, not computed (Note [checked, not computed]),
+// and comes back as an empty, default-constructed array.
 template <class T>
 using ArrayPair = std::pair<NdArray<T>, NdArray<T>>;
 
 template <class T>
-Expected<ArrayPair<T>> mul_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs);
+Expected<ArrayPair<T>> mul_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
+                                    GradWanted want = {});
 
 template <class T>
-Expected<ArrayPair<T>> div_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs);
+Expected<ArrayPair<T>> div_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
+                                    GradWanted want = {});
 
 }  // namespace mirel

@@ -5,23 +5,25 @@
 #include <utility>
 
 #include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/numeric/backward/wanted.hpp"
 #include "util/error.hpp"
 
 namespace mirel {
 
-// (gradient of lhs, gradient of rhs); T is float, F16 or BF16.
+// (gradient of lhs, gradient of rhs); T is float, F16 or BF16. An unwanted gradient
+// is checked, not computed, and comes back empty (Note [checked, not computed]).
 template <class T>
 Expected<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& grad, const NdArray<T>& lhs,
-                                                             const NdArray<T>& rhs);
+                                                             const NdArray<T>& rhs, GradWanted want = {});
 
 extern template Expected<std::pair<NdArray<float>, NdArray<float>>> matmul_backward(const NdArray<float>&,
                                                                                     const NdArray<float>&,
-                                                                                    const NdArray<float>&);
+                                                                                    const NdArray<float>&, GradWanted);
 extern template Expected<std::pair<NdArray<F16>, NdArray<F16>>> matmul_backward(const NdArray<F16>&,
                                                                                 const NdArray<F16>&,
-                                                                                const NdArray<F16>&);
+                                                                                const NdArray<F16>&, GradWanted);
 extern template Expected<std::pair<NdArray<BF16>, NdArray<BF16>>> matmul_backward(const NdArray<BF16>&,
                                                                                   const NdArray<BF16>&,
-                                                                                  const NdArray<BF16>&);
+                                                                                  const NdArray<BF16>&, GradWanted);
 
 }  // namespace mirel

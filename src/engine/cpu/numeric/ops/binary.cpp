@@ -12,9 +12,21 @@ Expected<NdArray<bool>> compare(const NdArray<T>& a, const NdArray<T>& b) {
   return elementwise<bool>(a, b, BinaryLoops<Widened<Op>, bool, T>::best);
 }
 
+template <class T>
+Expected<void> binary_check(const NdArray<T>& a, const NdArray<T>& b) {
+  if (a.shape() == b.shape() && a.is_standard_layout() && b.is_standard_layout()) return {};
+  auto views = broadcast_tensors(a, b);
+  if (!views) return std::unexpected(std::move(views.error()));
+  NdArray<T>::checked_size(views->first.shape);
+  return {};
+}
+
 #define MIREL_BINARY(Op, T) template Expected<NdArray<T>> binary<Op>(const NdArray<T>&, const NdArray<T>&);
 #define MIREL_COMPARE(Op, T) template Expected<NdArray<bool>> compare<Op>(const NdArray<T>&, const NdArray<T>&);
 #define MIREL_FOR_FLOATS(X, Op) X(Op, float) X(Op, F16) X(Op, BF16)
+template Expected<void> binary_check(const NdArray<float>&, const NdArray<float>&);
+template Expected<void> binary_check(const NdArray<F16>&, const NdArray<F16>&);
+template Expected<void> binary_check(const NdArray<BF16>&, const NdArray<BF16>&);
 MIREL_FOR_FLOATS(MIREL_BINARY, Add)
 MIREL_FOR_FLOATS(MIREL_BINARY, Sub)
 MIREL_FOR_FLOATS(MIREL_BINARY, Mul)

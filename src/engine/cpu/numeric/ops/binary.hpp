@@ -30,4 +30,8 @@ Expected<NdArray<T>> binary(const NdArray<T>& a, const NdArray<T>& b);
 template <class Op, class T>
 Expected<NdArray<bool>> compare(const NdArray<T>& a, const NdArray<T>& b);
 
+// The checks of binary() without the arithmetic (Note [checked, not computed]).
+template <class T>
+Expected<void> binary_check(const NdArray<T>& a, const NdArray<T>& b);
+
 }  // namespace mirel

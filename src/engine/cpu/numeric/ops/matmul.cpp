@@ -1,8 +1,11 @@
 #include "engine/cpu/numeric/ops/matmul.hpp"
 
 #include <cstdint>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
+#include "engine/cpu/bf16_gemm.hpp"
 #include "engine/cpu/blas.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "engine/cpu/walk.hpp"
@@ -18,9 +21,11 @@ Shape with_matrix(const Shape& batch, std::size_t rows, std::size_t cols) {
   return s;
 }
 
-// Fills `out` (row-major, non-empty) with one product per 2-D block. `a`, `b` and
-// `out` share the batch shape; broadcast batch axes of `a` and `b` have stride 0.
-void batched_product(const View<float>& a, const View<float>& b, NdArray<float>& out) {
+// Fills `out` (row-major, non-empty) with one product per 2-D block, each by
+// gemm (sgemm's contract, blas.hpp). `a`, `b` and `out` share the batch shape;
+// broadcast batch axes of `a` and `b` have stride 0.
+template <class T, class Gemm>
+void batched_product(const View<T>& a, const View<T>& b, NdArray<float>& out, Gemm gemm) {
   const Shape& shape = out.shape();
   const Strides& c_st = out.strides();
   const std::size_t rank = shape.size();
@@ -55,8 +60,8 @@ void batched_product(const View<float>& a, const View<float>& b, NdArray<float>&
   walk(batches, [&](std::size_t count, const Offsets<3>& off, const Offsets<3>& step) {
     for (std::size_t t = 0; t < count; ++t) {
       const auto i = std::ptrdiff_t(t);
-      sgemm(rows, n, k, a.data + off[0] + i * step[0], a_rs, a.strides[rank - 1], b.data + off[1] + i * step[1],
-            b.strides[rank - 2], b.strides[rank - 1], out.data() + off[2] + i * step[2], c_rs);
+      gemm(rows, n, k, a.data + off[0] + i * step[0], a_rs, a.strides[rank - 1], b.data + off[1] + i * step[1],
+           b.strides[rank - 2], b.strides[rank - 1], out.data() + off[2] + i * step[2], c_rs);
     }
   });
 }
@@ -76,9 +81,16 @@ NdArray<float> widen_all(const View<T>& v) {
   return out;
 }
 
-}  // namespace
+// Operands presented at the common batch shape, and the shape of their product.
+template <class T>
+struct Prepared {
+  View<T> a, b;
+  Shape out;
+};
 
-Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View<float>& b) {
+// Every check of the product, in the order its messages are defined.
+template <class T>
+Expected<Prepared<T>> prepare(const View<T>& a, const View<T>& b) {
   const std::size_t ra = a.shape.size(), rb = b.shape.size();
   if (ra < 2 || rb < 2) {
     return std::unexpected(concat("Matmul requires at least 2D tensors. A: ", ra, "D, B: ", rb, "D"));
@@ -91,26 +103,68 @@ Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View
   if (!batch) return std::unexpected(std::move(batch.error()));
   const Shape a_target = with_matrix(*batch, m, k);
   const Shape b_target = with_matrix(*batch, k, n);
-  Shape out_shape = with_matrix(*batch, m, n);
 
   auto va = broadcast_view(a.data, a.shape, a.strides, a_target);
   if (!va) return std::unexpected(concat("Broadcast failed for A to ", shape_str(a_target)));
   auto vb = broadcast_view(b.data, b.shape, b.strides, b_target);
   if (!vb) return std::unexpected(concat("Broadcast failed for B to ", shape_str(b_target)));
+  return Prepared<T>{std::move(*va), std::move(*vb), with_matrix(*batch, m, n)};
+}
 
+}  // namespace
+
+Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View<float>& b) {
+  auto p = prepare(a, b);
+  if (!p) return std::unexpected(std::move(p.error()));
   // Both operands fit, yet [m, 1] @ [1, n] can describe more elements than memory
   // can address: the allocation below refuses that as a MemoryError.
-  NdArray<float> out = NdArray<float>::uninit(std::move(out_shape));
-  if (out.size() != 0) batched_product(*va, *vb, out);
+  NdArray<float> out = NdArray<float>::uninit(std::move(p->out));
+  if (out.size() != 0) batched_product(p->a, p->b, out, sgemm);
   return out;
 }
+
+template <class T>
+Expected<void> matmul_check(const View<T>& a, const View<T>& b) {
+  auto p = prepare(a, b);
+  if (!p) return std::unexpected(std::move(p.error()));
+  NdArray<float>::checked_size(p->out);  // every type's product is formed in f32 first
+  return {};
+}
+
+template Expected<void> matmul_check(const View<float>&, const View<float>&);
+template Expected<void> matmul_check(const View<F16>&, const View<F16>&);
+template Expected<void> matmul_check(const View<BF16>&, const View<BF16>&);
 
 Expected<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b) {
   return internal_linalg_matmul(view_of(a), view_of(b));
 }
 
+namespace {
+
+// bf16 operands on the CPU's bf16 units, when they give widened binary32
+// arithmetic's result (Note [bf16 products on the units]); nothing otherwise.
+std::optional<Expected<NdArray<BF16>>> on_bf16_units(const View<BF16>& a, const View<BF16>& b) {
+  const bf16_gemm::Unit unit = bf16_gemm::unit();
+  if (unit == bf16_gemm::Unit::None) return std::nullopt;
+  auto p = prepare(a, b);
+  if (!p) return std::unexpected(std::move(p.error()));
+  if (!bf16_gemm::exact_on_units(a, b, a.shape.back())) return std::nullopt;
+  NdArray<float> product = NdArray<float>::uninit(std::move(p->out));
+  if (product.size() != 0) {
+    batched_product(p->a, p->b, product, [unit](auto... args) { bf16_gemm::gemm(unit, args...); });
+  }
+  NdArray<BF16> out = NdArray<BF16>::uninit(product.shape());
+  narrow_n(product.data(), out.data(), out.size());
+  return out;
+}
+
+}  // namespace
+
 template <class T>
 Expected<NdArray<T>> MatmulOps<T>::do_matmul(const View<T>& a, const View<T>& b) {
+  if constexpr (std::is_same_v<T, BF16>) {
+    if (auto r = on_bf16_units(a, b)) return std::move(*r);
+  }
   const NdArray<float> wa = widen_all(a);
   const NdArray<float> wb = widen_all(b);
   auto product = internal_linalg_matmul(wa, wb);

@@ -13,6 +13,11 @@ namespace mirel {
 Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View<float>& b);
 Expected<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b);
 
+// The checks of the product of a and b (for any float type) without computing it
+// (Note [checked, not computed]).
+template <class T>
+Expected<void> matmul_check(const View<T>& a, const View<T>& b);
+
 template <class T>
 struct MatmulOps {
   static Expected<NdArray<T>> do_matmul(const View<T>& a, const View<T>& b);

@@ -1,0 +1,161 @@
+#include "engine/cpu/bf16_gemm.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "engine/cpu/bf16_units.hpp"
+
+namespace mirel::bf16_gemm {
+namespace {
+
+Unit cap_from_environment() noexcept {
+  const char* v = std::getenv("MIREL_BF16_UNIT");
+  if (!v) return Unit::Amx;
+  if (std::strcmp(v, "none") == 0) return Unit::None;
+  if (std::strcmp(v, "avx512") == 0) return Unit::Avx512;
+  return Unit::Amx;
+}
+
+Unit pick() noexcept {
+  const Unit cap = cap_from_environment();
+  __builtin_cpu_init();
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bf16");
+  // The operand scan runs on AVX-512 BW whichever unit multiplies: every AMX CPU has it.
+  if (!avx512) return Unit::None;
+  if (cap >= Unit::Amx && amx_usable()) return Unit::Amx;
+  if (cap >= Unit::Avx512 && avx512_adds_like_binary32()) return Unit::Avx512;
+  return Unit::None;
+}
+
+// Operands are packed a block at a time: kKc inner elements (an even number,
+// so pairs never straddle blocks), kMc rows of A, kNc columns of B. A block of
+// B (kKc x kNc) stays in L2 while the micro-panels of A stream past it.
+constexpr std::size_t kKc = 256, kMc = 96, kNc = 1024;
+
+inline std::uint32_t pair_of(std::uint16_t lo, std::uint16_t hi) noexcept { return lo | std::uint32_t(hi) << 16; }
+
+struct Buffer {
+  std::unique_ptr<void, BufferFree> mem;
+  explicit Buffer(std::size_t words) : mem(allocate_bytes(words * sizeof(std::uint32_t))) {}
+  std::uint32_t* get() const noexcept { return static_cast<std::uint32_t*>(mem.get()); }
+};
+
+void gemm_avx512(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* a, std::ptrdiff_t a_rs,
+                 std::ptrdiff_t a_cs, const std::uint16_t* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c,
+                 std::ptrdiff_t c_rs) {
+  const std::size_t nc_max = std::min(kNc, (n + kNr - 1) / kNr * kNr);
+  const std::size_t mc_max = std::min(kMc, (m + kMr - 1) / kMr * kMr);
+  const std::size_t kp_max = (std::min(kKc, k) + 1) / 2;
+  Buffer a_pack(kp_max * mc_max), b_pack(kp_max * nc_max);
+  for (std::size_t j0 = 0; j0 < n; j0 += kNc) {
+    const std::size_t nc = std::min(kNc, n - j0);
+    for (std::size_t p0 = 0; p0 < k; p0 += kKc) {
+      const std::size_t kc = std::min(kKc, k - p0), kp = (kc + 1) / 2;
+      for (std::size_t j = 0; j < nc; j += kNr) {
+        // Lanes of B are its columns, their elements run down k.
+        pack(b + std::ptrdiff_t(p0) * b_rs + std::ptrdiff_t(j0 + j) * b_cs, b_cs, b_rs, std::min(kNr, nc - j), kc,
+             kNr, b_pack.get() + j / kNr * kp * kNr);
+      }
+      for (std::size_t i0 = 0; i0 < m; i0 += kMc) {
+        const std::size_t mc = std::min(kMc, m - i0);
+        for (std::size_t i = 0; i < mc; i += kMr) {
+          pack(a + std::ptrdiff_t(i0 + i) * a_rs + std::ptrdiff_t(p0) * a_cs, a_rs, a_cs, std::min(kMr, mc - i), kc,
+               kMr, a_pack.get() + i / kMr * kp * kMr);
+        }
+        for (std::size_t j = 0; j < nc; j += kNr) {
+          for (std::size_t i = 0; i < mc; i += kMr) {
+            tile_avx512(kp, a_pack.get() + i / kMr * kp * kMr, b_pack.get() + j / kNr * kp * kNr,
+                        c + std::ptrdiff_t(i0 + i) * c_rs + std::ptrdiff_t(j0 + j), c_rs, std::min(kMr, mc - i),
+                        std::min(kNr, nc - j), p0 > 0);
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// Built for AVX-512: every unit that calls it has it.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void pack(const std::uint16_t* src, std::ptrdiff_t ls,
+                                                               std::ptrdiff_t es, std::size_t lanes, std::size_t len,
+                                                               std::size_t width, std::uint32_t* out) {
+  const std::size_t kp = (len + 1) / 2, full = len / 2;
+  if (es == 1) {
+    // A pair is one unaligned 32-bit word, lower k in the low half (x86 is
+    // little-endian); pairs outside, lanes inside keeps the writes contiguous.
+    for (std::size_t p = 0; p < full; ++p) {
+      for (std::size_t l = 0; l < lanes; ++l) {
+        std::memcpy(out + p * width + l, src + std::ptrdiff_t(l) * ls + std::ptrdiff_t(2 * p), sizeof(std::uint32_t));
+      }
+    }
+    if (kp > full) {
+      for (std::size_t l = 0; l < lanes; ++l) out[full * width + l] = pair_of(src[std::ptrdiff_t(l) * ls + std::ptrdiff_t(2 * full)], 0);
+    }
+  } else if (std::abs(es) <= std::abs(ls)) {
+    // Elements of a lane are close together: walk lanes outside.
+    for (std::size_t l = 0; l < lanes; ++l) {
+      const std::uint16_t* s = src + std::ptrdiff_t(l) * ls;
+      for (std::size_t p = 0; p < full; ++p) {
+        out[p * width + l] = pair_of(s[std::ptrdiff_t(2 * p) * es], s[std::ptrdiff_t(2 * p + 1) * es]);
+      }
+      if (kp > full) out[full * width + l] = pair_of(s[std::ptrdiff_t(2 * full) * es], 0);
+    }
+  } else {
+    // Lanes are close together: walk pairs outside, lanes inside (contiguous when ls == 1).
+    for (std::size_t p = 0; p < kp; ++p) {
+      const std::uint16_t* s0 = src + std::ptrdiff_t(2 * p) * es;
+      std::uint32_t* o = out + p * width;
+      if (2 * p + 1 < len) {
+        const std::uint16_t* s1 = s0 + es;
+        if (ls == 1) {  // two contiguous runs, interleaved: the loop vectorises
+          for (std::size_t l = 0; l < lanes; ++l) o[l] = pair_of(s0[l], s1[l]);
+        } else {
+          for (std::size_t l = 0; l < lanes; ++l) o[l] = pair_of(s0[std::ptrdiff_t(l) * ls], s1[std::ptrdiff_t(l) * ls]);
+        }
+      } else {
+        for (std::size_t l = 0; l < lanes; ++l) o[l] = pair_of(s0[std::ptrdiff_t(l) * ls], 0);
+      }
+    }
+  }
+  if (lanes < width) {
+    for (std::size_t p = 0; p < kp; ++p) std::fill(out + p * width + lanes, out + (p + 1) * width, 0u);
+  }
+}
+
+Unit unit() noexcept {
+  static const Unit chosen = pick();
+  return chosen;
+}
+
+bool exact_on_units(const View<BF16>& a, const View<BF16>& b, std::size_t k) noexcept {
+  if (!is_dense(a.shape, a.strides) || !is_dense(b.shape, b.strides)) return false;
+  Exponents ea, eb;
+  scan_avx512(reinterpret_cast<const std::uint16_t*>(a.data), numel(a.shape), ea);
+  scan_avx512(reinterpret_cast<const std::uint16_t*>(b.data), numel(b.shape), eb);
+  if (ea.special || eb.special) return false;
+  if (ea.min == 0xff || eb.min == 0xff) return true;  // an operand of zeros: every product is zero
+  const std::uint32_t log2_k = k <= 1 ? 0 : std::uint32_t(std::bit_width(k - 1));
+  return ea.min + eb.min >= 142 && ea.max + eb.max + log2_k <= 379;
+}
+
+void gemm(Unit u, std::size_t m, std::size_t n, std::size_t k, const BF16* a, std::ptrdiff_t a_rs,
+          std::ptrdiff_t a_cs, const BF16* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c,
+          std::ptrdiff_t c_rs) {
+  if (m == 0 || n == 0) return;
+  if (k == 0) {
+    for (std::size_t i = 0; i < m; ++i) std::fill_n(c + std::ptrdiff_t(i) * c_rs, n, 0.0f);
+    return;
+  }
+  const auto* a16 = reinterpret_cast<const std::uint16_t*>(a);
+  const auto* b16 = reinterpret_cast<const std::uint16_t*>(b);
+  if (u == Unit::Amx) return gemm_amx(m, n, k, a16, a_rs, a_cs, b16, b_rs, b_cs, c, c_rs);
+  gemm_avx512(m, n, k, a16, a_rs, a_cs, b16, b_rs, b_cs, c, c_rs);
+}
+
+}  // namespace mirel::bf16_gemm

@@ -1,0 +1,59 @@
+#pragma once
+// bfloat16 matrix products on the CPU's bf16 units, with results equal to
+// widened binary32 arithmetic up to summation order.
+//
+// Note [bf16 products on the units]
+// A bf16 x bf16 product has at most 16 significant bits, so it is exact in
+// binary32. The units add such products into binary32 accumulators:
+// * AVX-512 BF16 VDPBF16PS adds, per 32-bit lane, the odd-indexed product and
+//   then the even-indexed one, each addition rounded to nearest-even: two
+//   ordinary binary32 additions, i.e. binary32 summation in the order
+//   k+1, k, k+3, k+2, ... We check this once at load against cases where
+//   adding the pair first, or adding all three with one rounding, gives other
+//   bits; a CPU that answers differently keeps the widened path.
+// * AMX TDPBF16PS is documented the same way, pair by pair in lane order.
+// The one difference from binary32 is that the units treat subnormal inputs,
+// products and sums as zero (DAZ/FTZ, whatever MXCSR says). So before using
+// them we scan both operands (O(operand sizes)) and take the widened path
+// unless every such value is provably normal or zero:
+// * no subnormal, NaN or infinite element in either operand (NaN and
+//   infinity then keep exactly the widened path's bits);
+// * every element is an integer multiple of its own ulp, 2^(E-134) for the
+//   biased exponent E, so every product, and every binary32 partial sum of
+//   products (rounding keeps multiples of a power of two that is at most the
+//   ulp), is a multiple of 2^(Emin_a + Emin_b - 268) over the smallest
+//   nonzero exponents: a nonzero one is normal when Emin_a + Emin_b >= 142;
+// * |product| < 2^(Emax_a + Emax_b - 252), so no sum of k of them overflows
+//   when Emax_a + Emax_b + ceil(log2 k) <= 379.
+// Each result element is rounded to bf16 once, by the caller, as on the
+// widened path.
+#include <cstddef>
+
+#include "engine/cpu/ndarray.hpp"
+
+namespace mirel::bf16_gemm {
+
+enum class Unit { None, Avx512, Amx };
+
+// The unit bf16 products use in this process, picked once at first use: AMX
+// when the CPU has it and the kernel grants its tile data, else AVX-512 BF16,
+// else none (the widened path). The environment variable MIREL_BF16_UNIT
+// ("none", "avx512", "amx") caps the choice, so that tests can reach every
+// path the machine can run; it never enables what the CPU lacks.
+Unit unit() noexcept;
+
+// Whether the units compute the product of these operands (inner length k)
+// exactly as binary32 arithmetic would (Note [bf16 products on the units]).
+// Cost: one pass over each operand's elements; views that are not dense are
+// refused.
+bool exact_on_units(const View<BF16>& a, const View<BF16>& b, std::size_t k) noexcept;
+
+// C = A·B on unit u (not None), with the contract of sgemm in blas.hpp:
+// element (i, j) of A is a[i*a_rs + j*a_cs], likewise for B; C is row-major
+// with row stride c_rs and only written; k == 0 gives zeros.
+void gemm(Unit u, std::size_t m, std::size_t n, std::size_t k,
+          const BF16* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
+          const BF16* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
+          float* c, std::ptrdiff_t c_rs);
+
+}  // namespace mirel::bf16_gemm

@@ -1,0 +1,45 @@
+#pragma once
+// The instruction-set-specific pieces behind bf16_gemm.hpp, each compiled with
+// its own target attributes and called only after unit() has picked it.
+#include <cstddef>
+#include <cstdint>
+
+namespace mirel::bf16_gemm {
+
+// What a scan learns about the bf16 bit patterns of one operand.
+struct Exponents {
+  bool special = false;      // a NaN, an infinity or a subnormal
+  std::uint32_t min = 0xff;  // smallest biased exponent of a nonzero element (0xff: none)
+  std::uint32_t max = 0;     // largest biased exponent
+};
+void scan_avx512(const std::uint16_t* p, std::size_t n, Exponents& e) noexcept;
+
+// Packed operands: pairs of consecutive-k elements in one 32-bit word, the
+// lower k in the low half. A micro-panel of A is kp pairs x kMr rows
+// (pair-major), one of B kp pairs x kNr columns.
+inline constexpr std::size_t kMr = 8, kNr = 32;
+
+// C tile (rows x cols, at most kMr x kNr) = its previous content (when
+// accumulate) plus the packed panels' product.
+void tile_avx512(std::size_t kp, const std::uint32_t* a, const std::uint32_t* b, float* c, std::ptrdiff_t c_rs,
+                 std::size_t rows, std::size_t cols, bool accumulate) noexcept;
+
+// Whether VDPBF16PS rounds as two binary32 additions per pair (Note [bf16 products on the units]).
+bool avx512_adds_like_binary32() noexcept;
+
+// kp = ceil(len / 2) pairs x `width` lanes (pair-major) from `lanes` lines of
+// `len` elements: lane l, element e is src[l*ls + e*es]. Lanes past `lanes`
+// and the element past an odd `len` are zero, which adds nothing to any sum.
+void pack(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdiff_t es, std::size_t lanes, std::size_t len,
+          std::size_t width, std::uint32_t* out);
+
+// AMX: the CPU has it, the OS enables it, the kernel grants this process its
+// tile data (asked once), and TDPBF16PS adds like binary32.
+bool amx_usable() noexcept;
+// The product of bf16_gemm::gemm on tiles; configures and releases the tiles
+// on the calling thread.
+void gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* a, std::ptrdiff_t a_rs,
+              std::ptrdiff_t a_cs, const std::uint16_t* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c,
+              std::ptrdiff_t c_rs);
+
+}  // namespace mirel::bf16_gemm

@@ -1,0 +1,193 @@
+// AMX pieces of the bf16 products (Note [bf16 products on the units]). Tiles:
+// C 16 x 16 binary32, A 16 rows x 16 pairs, B 16 pairs x 16 columns (the
+// packed layout of bf16_units.hpp with 16 lanes), all rows 64 bytes.
+#include <cpuid.h>
+#include <immintrin.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+
+#include "engine/cpu/bf16_units.hpp"
+#include "engine/cpu/ndarray.hpp"
+
+#define MIREL_AMX __attribute__((target("amx-tile,amx-bf16,avx512f")))
+
+namespace mirel::bf16_gemm {
+namespace {
+
+constexpr long kArchReqXcompPerm = 0x1023;  // arch_prctl: ask for an extended state component
+constexpr long kXfeatureXtiledata = 18;
+constexpr std::size_t kTile = 16;            // rows of every tile; also pairs per A row and columns per B row
+
+struct alignas(64) TileConfig {
+  std::uint8_t palette = 1;
+  std::uint8_t start_row = 0;
+  std::uint8_t reserved[14] = {};
+  std::uint16_t colsb[16] = {};
+  std::uint8_t rows[16] = {};
+};
+
+// Tiles 0 (C), 1 (A) and 2 (B), each 16 rows of 64 bytes. Configured and
+// released on the calling thread by every product, so no tile state outlives it.
+class TileScope {
+ public:
+  MIREL_AMX TileScope() {
+    TileConfig cfg;
+    for (int t = 0; t < 3; ++t) {
+      cfg.colsb[t] = 64;
+      cfg.rows[t] = kTile;
+    }
+    asm volatile("" ::: "memory");
+    _tile_loadconfig(&cfg);
+  }
+  MIREL_AMX ~TileScope() { _tile_release(); }
+  TileScope(const TileScope&) = delete;
+  TileScope& operator=(const TileScope&) = delete;
+};
+
+// A 16 x 16 tile of C (rows x cols valid) += the packed panels' product over kt
+// tiles of 16 pairs. `scratch` holds the tile between loads and stores.
+MIREL_AMX void amx_tile(std::size_t kt, const std::uint32_t* a, const std::uint32_t* b, float* c,
+                        std::ptrdiff_t c_rs, std::size_t rows, std::size_t cols, bool accumulate, float* scratch) {
+  for (std::size_t i = 0; i < kTile; ++i) {
+    float* s = scratch + i * kTile;
+    if (accumulate && i < rows) {
+      std::copy_n(c + std::ptrdiff_t(i) * c_rs, cols, s);
+      std::fill(s + cols, s + kTile, 0.0f);
+    } else {
+      std::fill(s, s + kTile, 0.0f);
+    }
+  }
+  asm volatile("" ::: "memory");
+  _tile_loadd(0, scratch, 64);
+  for (std::size_t t = 0; t < kt; ++t) {
+    _tile_loadd(1, a + t * kTile * kTile, 64);
+    _tile_loadd(2, b + t * kTile * kTile, 64);
+    _tile_dpbf16ps(0, 1, 2);
+  }
+  _tile_stored(0, scratch, 64);
+  asm volatile("" ::: "memory");
+  for (std::size_t i = 0; i < rows; ++i) std::copy_n(scratch + i * kTile, cols, c + std::ptrdiff_t(i) * c_rs);
+}
+
+// A panel for AMX: per tile of 16 pairs, 16 rows of 16 pairs (row-major).
+void pack_rows(const std::uint16_t* src, std::ptrdiff_t rs, std::ptrdiff_t cs, std::size_t rows, std::size_t len,
+               std::size_t kt, std::uint32_t* out) {
+  std::fill(out, out + kt * kTile * kTile, 0u);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::uint16_t* s = src + std::ptrdiff_t(i) * rs;
+    for (std::size_t e = 0; e < len; ++e) {
+      const std::size_t p = e / 2, t = p / kTile;
+      std::uint32_t& w = out[t * kTile * kTile + i * kTile + p % kTile];
+      w |= std::uint32_t(s[std::ptrdiff_t(e) * cs]) << (e % 2 ? 16 : 0);
+    }
+  }
+}
+
+bool cpu_has_amx() noexcept {
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  const bool tile = edx & (1u << 24), bf16 = edx & (1u << 22);
+  if (!tile || !bf16) return false;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & (1u << 27))) return false;  // OSXSAVE
+  unsigned lo, hi;
+  asm volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+  return (lo & (3u << 17)) == (3u << 17);  // XTILECFG and XTILEDATA enabled by the OS
+}
+
+// The tile unit against (acc + p_even) + p_odd or (acc + p_odd) + p_even in
+// binary32, on the case that separates them from adding a pair first
+// (1 + 2^-24 + 2^-24) and on pseudo-random normal values.
+MIREL_AMX bool amx_adds_like_binary32() noexcept {
+  auto bf = [](std::uint16_t bits) { return std::bit_cast<float>(std::uint32_t(bits) << 16); };
+  alignas(64) std::uint32_t a[kTile * kTile] = {}, b[kTile * kTile] = {};
+  alignas(64) float c[kTile * kTile], got[kTile * kTile];
+  std::uint32_t state = 54321;
+  auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  auto value = [&] { return std::uint16_t((next() >> 16 & 0x807fu) | (112u + (next() >> 24) % 32u) << 7); };
+  // One pair per row (A column 0, B row 0): every C element gets exactly two products.
+  for (std::size_t i = 0; i < kTile; ++i) a[i * kTile] = value() | std::uint32_t(value()) << 16;
+  for (std::size_t j = 0; j < kTile; ++j) b[j] = value() | std::uint32_t(value()) << 16;
+  for (std::size_t i = 0; i < kTile * kTile; ++i) c[i] = bf(value()) * bf(value());
+  a[0] = 0x39803980u, b[0] = 0x39803980u, c[0] = 1.0f;
+  {
+    TileScope scope;
+    std::memcpy(got, c, sizeof got);
+    asm volatile("" ::: "memory");
+    _tile_loadd(0, got, 64);
+    _tile_loadd(1, a, 64);
+    _tile_loadd(2, b, 64);
+    _tile_dpbf16ps(0, 1, 2);
+    _tile_stored(0, got, 64);
+    asm volatile("" ::: "memory");
+  }
+  for (std::size_t i = 0; i < kTile; ++i) {
+    for (std::size_t j = 0; j < kTile; ++j) {
+      const std::uint32_t ap = a[i * kTile], bp = b[j];
+      const float p0 = bf(std::uint16_t(ap)) * bf(std::uint16_t(bp));
+      const float p1 = bf(std::uint16_t(ap >> 16)) * bf(std::uint16_t(bp >> 16));
+      volatile float even_first = c[i * kTile + j] + p0;
+      volatile float odd_first = c[i * kTile + j] + p1;
+      const std::uint32_t g = std::bit_cast<std::uint32_t>(got[i * kTile + j]);
+      if (g != std::bit_cast<std::uint32_t>(even_first + p1) && g != std::bit_cast<std::uint32_t>(odd_first + p0)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool amx_usable() noexcept {
+  if (!cpu_has_amx()) return false;
+  // Linux hands out tile data per process, on request; refused (old kernel,
+  // seccomp, a sandbox), we keep to the other paths.
+  if (syscall(SYS_arch_prctl, kArchReqXcompPerm, kXfeatureXtiledata) != 0) return false;
+  return amx_adds_like_binary32();
+}
+
+void gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* a, std::ptrdiff_t a_rs,
+              std::ptrdiff_t a_cs, const std::uint16_t* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c,
+              std::ptrdiff_t c_rs) {
+  constexpr std::size_t kKc = 512;  // inner elements per block: 16 tiles of 16 pairs
+  const std::size_t kc_max = std::min(kKc, k);
+  const std::size_t kt_max = (kc_max + 2 * kTile - 1) / (2 * kTile);
+  const std::size_t n_tiles = (n + kTile - 1) / kTile;
+  auto words = [](std::size_t w) {
+    return std::unique_ptr<void, BufferFree>(allocate_bytes(w * sizeof(std::uint32_t)));
+  };
+  auto a_buf = words(kt_max * kTile * kTile), b_buf = words(n_tiles * kt_max * kTile * kTile);
+  auto s_buf = words(kTile * kTile);
+  auto* a_pack = static_cast<std::uint32_t*>(a_buf.get());
+  auto* b_pack = static_cast<std::uint32_t*>(b_buf.get());
+  auto* scratch = static_cast<float*>(s_buf.get());
+
+  TileScope scope;
+  for (std::size_t p0 = 0; p0 < k; p0 += kKc) {
+    const std::size_t kc = std::min(kKc, k - p0);
+    const std::size_t kt = (kc + 2 * kTile - 1) / (2 * kTile), kp = kt * kTile;
+    for (std::size_t jt = 0; jt < n_tiles; ++jt) {
+      std::uint32_t* panel = b_pack + jt * kt * kTile * kTile;
+      const std::size_t j = jt * kTile;
+      pack(b + std::ptrdiff_t(p0) * b_rs + std::ptrdiff_t(j) * b_cs, b_cs, b_rs, std::min(kTile, n - j), kc, kTile,
+           panel);
+      std::fill(panel + (kc + 1) / 2 * kTile, panel + kp * kTile, 0u);  // pairs past kc up to whole tiles
+    }
+    for (std::size_t i = 0; i < m; i += kTile) {
+      const std::size_t rows = std::min(kTile, m - i);
+      pack_rows(a + std::ptrdiff_t(i) * a_rs + std::ptrdiff_t(p0) * a_cs, a_rs, a_cs, rows, kc, kt, a_pack);
+      for (std::size_t jt = 0; jt < n_tiles; ++jt) {
+        const std::size_t j = jt * kTile;
+        amx_tile(kt, a_pack, b_pack + jt * kt * kTile * kTile, c + std::ptrdiff_t(i) * c_rs + std::ptrdiff_t(j), c_rs,
+                 rows, std::min(kTile, n - j), p0 > 0, scratch);
+      }
+    }
+  }
+}
+
+}  // namespace mirel::bf16_gemm

@@ -1,0 +1,163 @@
+"""bf16 products on the CPU's bf16 units equal widened binary32 arithmetic up to summation order.
+
+Every case runs in fresh interpreters, once per product path: MIREL_BF16_UNIT caps the
+path picked at load ("none" is the widened path), so each path this machine can run is
+exercised whichever one the load would pick. A path the CPU lacks falls back to the
+next one, so its run still passes, without testing anything new.
+"""
+import os
+import subprocess
+import sys
+import textwrap
+
+import ml_dtypes
+import numpy as np
+import pytest
+
+BF16 = ml_dtypes.bfloat16
+UNITS = ["avx512", "amx"]
+
+# name: (A shape, B shape, A transposed in memory, B transposed in memory)
+LAYOUTS = {
+    "1x1x1": ((1, 1), (1, 1), False, False),
+    "3x5x7": ((3, 5), (5, 7), False, False),
+    "8x32x32": ((8, 32), (32, 32), False, False),
+    "odd-edges": ((9, 33), (33, 31), False, False),
+    "blocks": ((97, 515), (515, 1027), False, False),  # past the row, inner and column blocks
+    "mlp": ((256, 784), (784, 256), False, False),
+    "a-transposed": ((40, 70), (70, 50), True, False),
+    "b-transposed": ((40, 70), (70, 50), False, True),
+    "both-transposed": ((17, 300), (300, 19), True, True),
+    "batch-broadcast": ((2, 1, 6, 9), (3, 9, 5), False, False),
+    "b-shared": ((5, 7, 33), (33, 12), False, False),
+}
+
+
+def integers(rng, shape):  # every sum of these products is exact in binary32
+    return rng.integers(-8, 9, shape).astype(BF16)
+
+
+def normals(rng, shape):
+    return rng.standard_normal(shape).astype(BF16)
+
+
+def flushed_by_units(rng):
+    """Operands where flushing a subnormal input, product or partial sum to zero changes
+    results (the widened path keeps them), then NaN, infinity and overflow."""
+    a, b = rng.standard_normal((9, 66)), rng.standard_normal((66, 12))
+    sub = 3.0e-39  # a bf16 subnormal
+    yield "subnormal-a", np.vstack([np.full((1, 66), sub), a[1:]]), b * 2.0 ** 100
+    yield "subnormal-b", a * 2.0 ** 100, np.hstack([np.full((66, 1), sub), b[:, 1:]])
+    # normal elements whose products underflow: 2^-70 * 2^-60
+    yield "tiny-products", np.vstack([np.full((1, 66), 2.0 ** -70), a[1:]]), b * 2.0 ** -60
+    # normal products 2^-126 and -2^-126 (1 + 2^-7) whose sum is subnormal
+    yield "cancel", np.array([[2.0 ** -63, -(2.0 ** -63)]]), np.array([[2.0 ** -63], [2.0 ** -63 * (1 + 2 ** -7)]])
+    for kind, value in (("nan", np.nan), ("inf", -np.inf)):
+        for side in ("a", "b"):
+            x, y = a.copy(), b.copy()
+            target = x if side == "a" else y
+            target.reshape(-1)[rng.choice(target.size, 9, replace=False)] = value
+            yield f"{kind}-{side}", x, y
+    yield "overflow", a[:4, :64] * 2.0 ** 120, b[:64, :4] * 2.0 ** 8
+
+
+def build_cases():
+    rng = np.random.default_rng(7)
+    cases = {}
+    for name, (sa, sb, ta, tb) in LAYOUTS.items():
+        cases[f"int-{name}"] = (integers(rng, sa), integers(rng, sb), ta, tb)
+        cases[f"rand-{name}"] = (normals(rng, sa), normals(rng, sb), ta, tb)
+    for name, a, b in flushed_by_units(rng):
+        cases[f"flush-{name}"] = (a.astype(np.float32).astype(BF16), b.astype(np.float32).astype(BF16), False, False)
+    # Binary32 sums in two orders: 2^25 + 1 - 2^25 + 1 is 1 element by element, 0 when
+    # each pair adds its odd product first (VDPBF16PS).
+    cases["order"] = (np.array([[2.0 ** 25, 1, -2.0 ** 25, 1]], BF16), np.ones((4, 1), BF16), False, False)
+    return cases
+
+
+CASES = build_cases()
+
+SCRIPT = """
+    import sys, numpy as np, ml_dtypes
+    from mirel_core import Tensor
+    data = np.load(sys.argv[1])
+    out = {}
+    for name in data.files:
+        if not name.endswith("|a"):
+            continue
+        key = name[:-2]
+        a, b = (data[key + s].view(ml_dtypes.bfloat16) for s in ("|a", "|b"))
+        ta, tb = (bool(x) for x in data[key + "|t"])
+        def tensor(v, transposed):
+            if not transposed:
+                return Tensor(v, dtype="bf16")
+            return Tensor(np.ascontiguousarray(np.swapaxes(v, -1, -2)), dtype="bf16").transpose(v.ndim - 2, v.ndim - 1)
+        out[key] = (tensor(a, ta) @ tensor(b, tb)).to_numpy().view(np.uint16)
+    np.savez(sys.argv[2], **out)
+"""
+
+
+def products(unit, tmp_path_factory):
+    folder = tmp_path_factory.mktemp(f"bf16-{unit}")
+    inputs, outputs = folder / "in.npz", folder / "out.npz"
+    arrays = {}
+    for name, (a, b, ta, tb) in CASES.items():
+        arrays[f"{name}|a"], arrays[f"{name}|b"] = a.view(np.uint16), b.view(np.uint16)  # npz keeps no bf16
+        arrays[f"{name}|t"] = np.array([ta, tb])
+    np.savez(inputs, **arrays)
+    flags = ["-P"] if sys.flags.safe_path else []
+    proc = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(SCRIPT), str(inputs), str(outputs)],
+                          capture_output=True, text=True, timeout=300,
+                          env={**os.environ, "MIREL_BF16_UNIT": unit})
+    assert proc.returncode == 0, proc.stderr
+    with np.load(outputs) as f:
+        return {name: f[name].view(BF16) for name in f.files}
+
+
+@pytest.fixture(scope="module")
+def widened(tmp_path_factory):
+    return products("none", tmp_path_factory)
+
+
+@pytest.fixture(scope="module", params=UNITS)
+def on_unit(request, tmp_path_factory):
+    return request.param, products(request.param, tmp_path_factory)
+
+
+def same_bits(x, y):
+    return x.shape == y.shape and np.array_equal(x.view(np.uint16), y.view(np.uint16))
+
+
+@pytest.mark.parametrize("name", [n for n in CASES if n.startswith("int-")])
+def test_integer_products_are_bit_identical(name, widened, on_unit):
+    a, b, _, _ = CASES[name]
+    exact = (a.astype(np.float64) @ b.astype(np.float64)).astype(np.float32).astype(BF16)
+    assert same_bits(widened[name], exact)
+    assert same_bits(on_unit[1][name], exact)
+
+
+@pytest.mark.parametrize("name", [n for n in CASES if n.startswith("rand-")])
+def test_random_products_stay_within_the_binary32_bound(name, widened, on_unit):
+    a, b, _, _ = CASES[name]
+    a64, b64 = a.astype(np.float64), b.astype(np.float64)
+    exact, magnitude = a64 @ b64, np.abs(a64) @ np.abs(b64)
+    k = a.shape[-1]
+    # binary32 summation of k exact products, then one rounding to bf16 (half an ulp: 2^-8 relative)
+    bound = k * 2.0 ** -24 / (1 - k * 2.0 ** -24) * magnitude
+    for got in (widened[name], on_unit[1][name]):
+        g = got.astype(np.float64)
+        assert g.shape == exact.shape
+        assert np.all(np.abs(g - exact) <= bound + 2.0 ** -8 * np.abs(g) * (1 + 1e-9))
+
+
+@pytest.mark.parametrize("name", [n for n in CASES if n.startswith("flush-")])
+def test_operands_the_units_would_flush_take_the_widened_path(name, widened, on_unit):
+    assert same_bits(on_unit[1][name], widened[name])
+
+
+def test_each_path_sums_in_binary32(widened, on_unit):
+    unit, got = on_unit
+    assert float(widened["order"][0, 0]) in (0.0, 1.0)
+    assert float(got["order"][0, 0]) in (0.0, 1.0)
+    if unit == "avx512" and open("/proc/cpuinfo").read().count("avx512_bf16"):
+        assert float(got["order"][0, 0]) == 0.0  # the unit ran: odd product of each pair first
