@@ -17,12 +17,19 @@ millisecond, less than one round trip to the workers); --points-per-class and
 --hidden make them large enough to show the speed-up.
 """
 
+# Annotations stay text: Ray pickles Replica by value, and with it whatever its
+# annotations name; Tensor (whose __module__ is "mirel") cannot be pickled.
+from __future__ import annotations
+
 import argparse
 import os
 import sys
 import time
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import ray
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # demo.py, also under python -P
@@ -32,17 +39,23 @@ from mirel_core import Tensor  # noqa: E402
 # For ray.init: Ray copies demo.py to every worker's node and puts it on the path.
 RUNTIME_ENV = {"py_modules": [demo.__file__]}
 
+Labels = npt.NDArray[np.int64]
+Grads = dict[str, demo.Array]
+StepResult = tuple[float, int, Grads]  # loss, correct predictions, gradients
+
 
 @ray.remote(num_cpus=1)
 class Replica:
     """One worker: a replica of the parameters and a shard of the batch."""
 
-    def __init__(self, x, targets, labels, params, scale):
+    def __init__(
+        self, x: Tensor, targets: Tensor, labels: Labels, params: dict[str, demo.Array], scale: float
+    ) -> None:
         self.x, self.targets, self.labels = x, targets, labels  # Tensors arrive by value
         self.params = {name: value.copy() for name, value in params.items()}
         self.scale = scale  # 1 / (whole batch size)
 
-    def step(self, grads=None):
+    def step(self, grads: Grads | None = None) -> StepResult:
         """Applies the previous step's summed gradients, if any, then returns this
         shard's (loss, correct predictions, gradients) for the next step."""
         if grads is not None:
@@ -51,22 +64,23 @@ class Replica:
         correct = int((outputs.argmax(axis=1) == self.labels).sum())
         return loss, correct, shard_grads
 
-    def weights(self):
+    def weights(self) -> dict[str, demo.Array]:
         return self.params
 
 
-def make_replicas(workers, points, labels, params):
+def make_replicas(workers: int, points: demo.Array, labels: Labels, params: dict[str, demo.Array]) -> list[Any]:
     """Starts one Replica per worker, each with every workers-th sample."""
     targets = np.eye(2, dtype=np.float32)[labels]
     scale = 1.0 / len(points)
     return [
-        Replica.options(scheduling_strategy="SPREAD").remote(  # spread over the cluster's nodes
+        # (type checkers take the decorated class for the plain one, without options())
+        Replica.options(scheduling_strategy="SPREAD").remote(  # type: ignore[attr-defined]  # spread over the nodes
             Tensor(points[k::workers]), Tensor(targets[k::workers]), labels[k::workers], params, scale)
         for k in range(workers)
     ]
 
 
-def add_up(results):
+def add_up(results: Sequence[StepResult]) -> StepResult:
     """(loss, correct, gradients) summed over the workers, always in worker order."""
     loss = sum(r[0] for r in results)
     correct = sum(r[1] for r in results)
@@ -77,7 +91,7 @@ def add_up(results):
     return loss, correct, grads
 
 
-def step(replicas, grads_ref=None):
+def step(replicas: list[Any], grads_ref: Any = None) -> tuple[float, int, Any]:
     """One synchronous step: every replica applies the summed gradients of the step
     before (grads_ref, if any) and computes its shard's. Returns the loss, the
     correct predictions (both before the update) and a reference to the new sum."""
@@ -85,7 +99,13 @@ def step(replicas, grads_ref=None):
     return loss, correct, ray.put(grads)  # serialised once, read by every replica
 
 
-def train(replicas, steps, n_points, report=None, report_every=demo.REPORT_EVERY):
+def train(
+    replicas: list[Any],
+    steps: int,
+    n_points: int,
+    report: Callable[[int, float, float, float], None] | None = None,
+    report_every: int = demo.REPORT_EVERY,
+) -> float:
     """Runs the steps; calls report(step, loss, accuracy, steps per second) along the way.
     Returns the seconds per step."""
     grads_ref = None
@@ -101,7 +121,7 @@ def train(replicas, steps, n_points, report=None, report_every=demo.REPORT_EVERY
     return (time.perf_counter() - start) / steps
 
 
-def parse_args(argv):
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--workers", type=int, default=2, help="number of replicas (default 2)")
     p.add_argument("--address", help="join this Ray cluster (e.g. auto, or ray://head:10001) "
@@ -115,7 +135,7 @@ def parse_args(argv):
     return args
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     if args.address:
         ray.init(address=args.address, runtime_env=RUNTIME_ENV)
@@ -133,7 +153,7 @@ def main(argv=None):
         ray.get([r.weights.remote() for r in replicas])  # waits for the workers to start
         print(f"{args.workers} workers ready in {time.perf_counter() - start:.1f} s", flush=True)
 
-        def report(step, loss, accuracy, rate):  # every full-batch step is one epoch
+        def report(step: int, loss: float, accuracy: float, rate: float) -> None:  # every full-batch step is one epoch
             print(f"epoch {step:5d}/{args.steps} {demo.progress_bar(step, args.steps)} loss {loss:.4f}  "
                   f"accuracy {accuracy:6.1%}  {rate:7.1f} steps/s", flush=True)
 

@@ -11,6 +11,7 @@ the accuracy) and applies the plain gradient-descent update.
 import time
 
 import numpy as np
+import numpy.typing as npt
 
 from mirel_core import Tensor, nn
 
@@ -21,8 +22,12 @@ LEARNING_RATE = 0.015
 STEPS = 8000
 REPORT_EVERY = 400
 
+Array = npt.NDArray[np.float32]
 
-def make_spirals(points_per_class, turns=1.5, noise=0.05, seed=0):
+
+def make_spirals(
+    points_per_class: int, turns: float = 1.5, noise: float = 0.05, seed: int = 0
+) -> tuple[Array, npt.NDArray[np.int64]]:
     """Two spirals winding around each other; class c is rotated by c half-turns."""
     rng = np.random.default_rng(seed)
     # sqrt spreads the points evenly along the arms instead of crowding the centre
@@ -37,7 +42,7 @@ def make_spirals(points_per_class, turns=1.5, noise=0.05, seed=0):
     return np.concatenate(points).astype(np.float32), np.concatenate(labels)
 
 
-def init_params(seed=1, hidden=HIDDEN):
+def init_params(seed: int = 1, hidden: int = HIDDEN) -> dict[str, Array]:
     rng = np.random.default_rng(seed)
     params = {
         "w1": rng.normal(0, 1, (2, hidden)),
@@ -50,12 +55,14 @@ def init_params(seed=1, hidden=HIDDEN):
     return {name: value.astype(np.float32) for name, value in params.items()}
 
 
-def forward(x, p):
+def forward(x: Tensor, p: dict[str, Tensor]) -> Tensor:
     hidden = relu(x @ p["w1"] + p["b1"])
     return hidden @ p["w2"] + p["b2"]
 
 
-def gradients(x, targets, params, scale=None):
+def gradients(
+    x: Tensor, targets: Tensor, params: dict[str, Array], scale: float | None = None
+) -> tuple[float, Array, dict[str, Array]]:
     """Loss, outputs and parameter gradients of one batch; params are not changed.
 
     Each sample's squared error is multiplied by scale, 1 / (batch size) by default,
@@ -71,9 +78,10 @@ def gradients(x, targets, params, scale=None):
     per_sample = err * err * (1.0 / x.shape[0] if scale is None else scale)
     per_sample.backward()
 
-    grads = {}
+    grads: dict[str, Array] = {}
     for name, t in p.items():
         grad = t.grad()
+        assert grad is not None  # backward() reached every parameter
         # Gradients keep the shape they were computed at: a bias broadcast over the
         # batch gets one row per sample, which we add up here.
         if grad.ndim > params[name].ndim:
@@ -85,29 +93,29 @@ def gradients(x, targets, params, scale=None):
     return loss, outputs, grads
 
 
-def apply_update(params, grads):
+def apply_update(params: dict[str, Array], grads: dict[str, Array]) -> None:
     """Plain gradient descent, in place."""
     for name, grad in grads.items():
         params[name] -= LEARNING_RATE * grad
 
 
-def train_step(x, targets, params):
+def train_step(x: Tensor, targets: Tensor, params: dict[str, Array]) -> tuple[float, Array]:
     """One gradient-descent step; returns the loss and the outputs before the update."""
     loss, outputs, grads = gradients(x, targets, params)
     apply_update(params, grads)
     return loss, outputs
 
 
-def accuracy(outputs, labels):
+def accuracy(outputs: Array, labels: npt.NDArray[np.int64]) -> float:
     return float((outputs.argmax(axis=1) == labels).mean())
 
 
-def progress_bar(done, total, width=20):
+def progress_bar(done: int, total: int, width: int = 20) -> str:
     filled = width * done // total
     return "[" + "#" * filled + "." * (width - filled) + "]"
 
 
-def main():
+def main() -> None:
     points, labels = make_spirals(200)
     x = Tensor(points)
     targets = Tensor(np.eye(2, dtype=np.float32)[labels])

@@ -230,3 +230,37 @@ def test_bfloat16_without_any_provider_fails_in_numpy():
         assert Tensor([1.0], dtype="f16").dtype == "f16"
         """
     )
+
+
+@pytest.mark.parametrize("name", ["bf16", "bfloat16"])
+def test_missing_bfloat16_provider_keeps_numpys_error_and_adds_an_install_note(name):
+    assert_runs(
+        f"""
+        import sys
+        sys.modules["ml_dtypes"] = None  # hidden: importing it fails
+        import numpy as np
+        from mirel_core import Tensor
+        try:
+            np.array([1.0], dtype="bfloat16")
+        except Exception as e:
+            expected = (type(e), str(e))
+        try:
+            Tensor([1.0], dtype={name!r})
+        except Exception as e:
+            assert (type(e), str(e)) == expected, (type(e), str(e), expected)
+            notes = getattr(e, "__notes__", [])
+            assert len(notes) == 1 and "pip install ml_dtypes" in notes[0], notes
+        else:
+            raise AssertionError("bf16 construction without ml_dtypes succeeded")
+        """
+    )
+
+
+@pytest.mark.parametrize(
+    "data,dtype",
+    [([[1.0], [1.0, 2.0]], "bf16"), ([[1.0], [1.0, 2.0]], "f32"), ("x", "f16")],
+)
+def test_numpy_errors_with_a_provider_get_no_install_note(data, dtype):
+    with pytest.raises((ValueError, TypeError)) as info:
+        Tensor(data, dtype=dtype)
+    assert not getattr(info.value, "__notes__", [])

@@ -101,13 +101,28 @@ Error type_check_error(PyObject* obj, std::string_view expected) {
   return Error{ExcKind::Type, concat("'", type_name, "' object is not an instance of '", expected, "'")};
 }
 
-void add_argument_note(const char* param) {
+namespace {
+
+// make_note() returns the note as a new reference; it runs with the pending
+// exception fetched, as the C API requires.
+template <class MakeNote>
+void attach_note(MakeNote make_note) {
   PyObject* exc = fetch_exception();
   if (!exc) return;
-  auto note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", param));
+  auto note = PyRef::steal(make_note());
   auto done = note ? PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", note.get())) : PyRef();
-  if (!done) PyErr_Clear();  // the conversion error matters more than its note
+  if (!done) PyErr_Clear();  // the pending error matters more than its note
   restore_exception(exc);
+}
+
+}  // namespace
+
+void add_note(const char* text) {
+  attach_note([&] { return PyUnicode_FromString(text); });
+}
+
+void add_argument_note(const char* param) {
+  attach_note([&] { return PyUnicode_FromFormat("while processing '%s'", param); });
 }
 
 PyObject* raise_borrow_error() {

@@ -25,6 +25,10 @@ PyObject* raise_panic(std::string_view message);
 // '{}'" when the object is None: the one message for a failed type check.
 Error type_check_error(PyObject* obj, std::string_view expected);
 
+// Adds a note to the pending exception, keeping its type and message. The
+// exception matters more than its note: a note that cannot be added is dropped.
+void add_note(const char* text);
+
 // Adds the note "while processing '{param}'" to the pending exception.
 void add_argument_note(const char* param);
 

