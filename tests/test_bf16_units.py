@@ -1,21 +1,12 @@
-"""bf16 products on the CPU's bf16 units equal widened binary32 arithmetic up to summation order.
-
-Every case runs in fresh interpreters, once per product path: MIREL_BF16_UNIT caps the
-path picked at load ("none" is the widened path), so each path this machine can run is
-exercised whichever one the load would pick. A path the CPU lacks falls back to the
-next one, so its run still passes, without testing anything new.
-"""
-import os
-import subprocess
-import sys
-import textwrap
-
+"""bf16 products equal widened binary32 arithmetic up to summation order, on whichever unit
+this machine picks (the C++ engine tests run every unit it has against the widened path)."""
 import ml_dtypes
 import numpy as np
 import pytest
 
+from mirel_core import Tensor
+
 BF16 = ml_dtypes.bfloat16
-UNITS = ["avx512", "amx"]
 
 # name: (A shape, B shape, A transposed in memory, B transposed in memory)
 LAYOUTS = {
@@ -77,51 +68,33 @@ def build_cases():
 
 CASES = build_cases()
 
-SCRIPT = """
-    import sys, numpy as np, ml_dtypes
-    from mirel_core import Tensor
-    data = np.load(sys.argv[1])
+def tensor(v, transposed, dtype):
+    if not transposed:
+        return Tensor(v, dtype=dtype)
+    return Tensor(np.ascontiguousarray(np.swapaxes(v, -1, -2)), dtype=dtype).transpose(v.ndim - 2, v.ndim - 1)
+
+
+def products(widen):
+    """Every case's bf16 product; with widen, the widened path spelled out: the operands
+    in f32, our f32 product, one rounding to bf16."""
     out = {}
-    for name in data.files:
-        if not name.endswith("|a"):
-            continue
-        key = name[:-2]
-        a, b = (data[key + s].view(ml_dtypes.bfloat16) for s in ("|a", "|b"))
-        ta, tb = (bool(x) for x in data[key + "|t"])
-        def tensor(v, transposed):
-            if not transposed:
-                return Tensor(v, dtype="bf16")
-            return Tensor(np.ascontiguousarray(np.swapaxes(v, -1, -2)), dtype="bf16").transpose(v.ndim - 2, v.ndim - 1)
-        out[key] = (tensor(a, ta) @ tensor(b, tb)).to_numpy().view(np.uint16)
-    np.savez(sys.argv[2], **out)
-"""
-
-
-def products(unit, tmp_path_factory):
-    folder = tmp_path_factory.mktemp(f"bf16-{unit}")
-    inputs, outputs = folder / "in.npz", folder / "out.npz"
-    arrays = {}
     for name, (a, b, ta, tb) in CASES.items():
-        arrays[f"{name}|a"], arrays[f"{name}|b"] = a.view(np.uint16), b.view(np.uint16)  # npz keeps no bf16
-        arrays[f"{name}|t"] = np.array([ta, tb])
-    np.savez(inputs, **arrays)
-    flags = ["-P"] if sys.flags.safe_path else []
-    proc = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(SCRIPT), str(inputs), str(outputs)],
-                          capture_output=True, text=True, timeout=300,
-                          env={**os.environ, "MIREL_BF16_UNIT": unit})
-    assert proc.returncode == 0, proc.stderr
-    with np.load(outputs) as f:
-        return {name: f[name].view(BF16) for name in f.files}
+        if widen:
+            p = tensor(a.astype(np.float32), ta, "f32") @ tensor(b.astype(np.float32), tb, "f32")
+            out[name] = p.to_numpy().astype(BF16)
+        else:
+            out[name] = (tensor(a, ta, "bf16") @ tensor(b, tb, "bf16")).to_numpy()
+    return out
 
 
 @pytest.fixture(scope="module")
-def widened(tmp_path_factory):
-    return products("none", tmp_path_factory)
+def widened():
+    return products(widen=True)
 
 
-@pytest.fixture(scope="module", params=UNITS)
-def on_unit(request, tmp_path_factory):
-    return request.param, products(request.param, tmp_path_factory)
+@pytest.fixture(scope="module")
+def on_unit():
+    return products(widen=False)
 
 
 def same_bits(x, y):
@@ -133,7 +106,7 @@ def test_integer_products_are_bit_identical(name, widened, on_unit):
     a, b, _, _ = CASES[name]
     exact = (a.astype(np.float64) @ b.astype(np.float64)).astype(np.float32).astype(BF16)
     assert same_bits(widened[name], exact)
-    assert same_bits(on_unit[1][name], exact)
+    assert same_bits(on_unit[name], exact)
 
 
 @pytest.mark.parametrize("name", [n for n in CASES if n.startswith("rand-")])
@@ -144,7 +117,7 @@ def test_random_products_stay_within_the_binary32_bound(name, widened, on_unit):
     k = a.shape[-1]
     # binary32 summation of k exact products, then one rounding to bf16 (half an ulp: 2^-8 relative)
     bound = k * 2.0 ** -24 / (1 - k * 2.0 ** -24) * magnitude
-    for got in (widened[name], on_unit[1][name]):
+    for got in (widened[name], on_unit[name]):
         g = got.astype(np.float64)
         assert g.shape == exact.shape
         assert np.all(np.abs(g - exact) <= bound + 2.0 ** -8 * np.abs(g) * (1 + 1e-9))
@@ -152,12 +125,11 @@ def test_random_products_stay_within_the_binary32_bound(name, widened, on_unit):
 
 @pytest.mark.parametrize("name", [n for n in CASES if n.startswith("flush-")])
 def test_operands_the_units_would_flush_take_the_widened_path(name, widened, on_unit):
-    assert same_bits(on_unit[1][name], widened[name])
+    assert same_bits(on_unit[name], widened[name])
 
 
 def test_each_path_sums_in_binary32(widened, on_unit):
-    unit, got = on_unit
     assert float(widened["order"][0, 0]) in (0.0, 1.0)
-    assert float(got["order"][0, 0]) in (0.0, 1.0)
-    if unit == "avx512" and open("/proc/cpuinfo").read().count("avx512_bf16"):
-        assert float(got["order"][0, 0]) == 0.0  # the unit ran: odd product of each pair first
+    assert float(on_unit["order"][0, 0]) in (0.0, 1.0)
+    if "avx512_bf16" in open("/proc/cpuinfo").read():
+        assert float(on_unit["order"][0, 0]) == 0.0  # a unit ran: odd product of each pair first

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -11,26 +10,6 @@
 
 namespace mirel::bf16_gemm {
 namespace {
-
-Unit cap_from_environment() noexcept {
-  const char* v = std::getenv("MIREL_BF16_UNIT");
-  if (!v) return Unit::Amx;
-  if (std::strcmp(v, "none") == 0) return Unit::None;
-  if (std::strcmp(v, "avx512") == 0) return Unit::Avx512;
-  return Unit::Amx;
-}
-
-Unit pick() noexcept {
-  const Unit cap = cap_from_environment();
-  __builtin_cpu_init();
-  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bf16");
-  // The operand scan runs on AVX-512 BW whichever unit multiplies: every AMX CPU has it.
-  if (!avx512) return Unit::None;
-  if (cap >= Unit::Amx && amx_usable()) return Unit::Amx;
-  if (cap >= Unit::Avx512 && avx512_adds_like_binary32()) return Unit::Avx512;
-  return Unit::None;
-}
 
 // Operands are packed a block at a time: kKc inner elements (an even number,
 // so pairs never straddle blocks), kMc rows of A, kNc columns of B. A block of
@@ -128,8 +107,32 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void pack(const std::uint16
   }
 }
 
+bool unit_available(Unit u) noexcept {
+  static const bool avx512 = [] {
+    __builtin_cpu_init();
+    // The operand scan runs on AVX-512 BW whichever unit multiplies: every AMX CPU has it.
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bf16");
+  }();
+  // Each check runs once, when first asked (AMX's asks the kernel).
+  switch (u) {
+    case Unit::None: return true;
+    case Unit::Avx512: {
+      static const bool ok = avx512 && avx512_adds_like_binary32();
+      return ok;
+    }
+    case Unit::Amx: {
+      static const bool ok = avx512 && amx_usable();
+      return ok;
+    }
+  }
+  return false;
+}
+
 Unit unit() noexcept {
-  static const Unit chosen = pick();
+  static const Unit chosen = unit_available(Unit::Amx) ? Unit::Amx
+                             : unit_available(Unit::Avx512) ? Unit::Avx512
+                                                            : Unit::None;
   return chosen;
 }
 

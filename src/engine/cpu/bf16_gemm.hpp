@@ -35,11 +35,12 @@ namespace mirel::bf16_gemm {
 
 enum class Unit { None, Avx512, Amx };
 
+// Whether this process can multiply on unit u: the CPU has it, the kernel
+// grants it (AMX tile data, asked once) and it adds like binary32. None always.
+bool unit_available(Unit u) noexcept;
+
 // The unit bf16 products use in this process, picked once at first use: AMX
-// when the CPU has it and the kernel grants its tile data, else AVX-512 BF16,
-// else none (the widened path). The environment variable MIREL_BF16_UNIT
-// ("none", "avx512", "amx") caps the choice, so that tests can reach every
-// path the machine can run; it never enables what the CPU lacks.
+// when available, else AVX-512 BF16, else none (the widened path).
 Unit unit() noexcept;
 
 // Whether the units compute the product of these operands (inner length k)
