@@ -6,14 +6,12 @@
   time. PyTorch's figures are shown when it imports.
 * f16 256x256: widened to f32, so about our f32 time plus the conversions.
 
-The bf16 path in use is named first (MIREL_BF16_UNIT=none|avx512 caps it).
-Everything runs on one thread (torch.set_num_threads(1)); medians of several
+The CPU's bf16 units are named first. Everything runs on one thread (torch.set_num_threads(1)); medians of several
 samples. OpenBLAS reads OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE at load, so run as
 
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python benchmarks/bench_bf16.py
 """
 
-import os
 import sys
 
 import ml_dtypes
@@ -43,8 +41,7 @@ def cpu_flags():
 def main():
     flags = cpu_flags()
     amx, avx512_bf16 = "amx_bf16" in flags, "avx512_bf16" in flags
-    print(f"Python {sys.version.split()[0]}; CPU: {'AMX' if amx else 'AVX-512 BF16' if avx512_bf16 else 'neither'}; "
-          f"MIREL_BF16_UNIT={os.environ.get('MIREL_BF16_UNIT', '(unset)')}")
+    print(f"Python {sys.version.split()[0]}; CPU: {'AMX' if amx else 'AVX-512 BF16' if avx512_bf16 else 'neither'}")
     if torch is not None:
         torch.set_num_threads(1)
     rng = np.random.default_rng(0)
