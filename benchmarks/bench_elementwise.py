@@ -38,6 +38,14 @@ def cases():
     yield "a + b, 1 element f32", ("a + b", ours(*one)), ("a + b", theirs(*one)), "numpy", 0.7
     for op in "+*<":
         yield f"a {op} b, 1M f32", (f"a {op} b", ours(*big)), (f"a {op} b", theirs(*big)), "numpy", 1.0
+    yield "a < 0.5, 1M f32", ("a < 0.5", ours(*big)), ("a < 0.5", theirs(*big)), "numpy", 1.0
+    bools = big[0] > 0
+    yield "~p, 1M bool", ("~p", {"p": Tensor(bools, dtype="bool")}), ("~p", {"p": bools}), "numpy", 1.0
+    transposed = {"a": Tensor(mat).transpose(0, 1), "b": Tensor(mat_b)}  # a is column-major, as NumPy's a.T
+    yield "a.T + b, [1000,1000]", ("a + b", transposed), ("a.T + b", theirs(mat, mat_b)), "numpy", 1.0
+    small = data((16,), 7)
+    yield "reshape of 16 elements", ("a.reshape([4, 4])", {"a": Tensor(small)}), ("a.reshape([4, 4])", {"a": small}), \
+        "numpy", 1.1
     yield "[1000,1000] + [1000]", ("a + b", ours(mat, row)), ("a + b", theirs(mat, row)), "numpy", 1.0
     yield "column-major + column-major", ("a + b", columns), ("a + b", theirs(mat.T, mat_b.T)), "numpy", 1.2
     for dt in ("f16", "bf16"):
