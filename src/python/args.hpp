@@ -15,6 +15,13 @@
 
 namespace mirel {
 
+// A C function of any calling convention in the form a method table stores;
+// the table's flags say how it is called.
+template <class F>
+PyCFunction as_method(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
 struct Signature {
   const char* name;  // as it appears in messages: "Tensor.reshape()", "relu()"
   const char* const* params;

@@ -29,7 +29,7 @@ PyObject* relu(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyMethodDef relu_def = {
     "relu",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(relu)),
+    as_method(relu),
     METH_FASTCALL | METH_KEYWORDS,
     "relu(py_tensor)\n--\n\n",
 };

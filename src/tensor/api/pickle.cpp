@@ -185,7 +185,7 @@ PyObject* rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyMethodDef rebuild_def = {
     "Tensor._rebuild",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(rebuild)),
+    as_method(rebuild),
     METH_FASTCALL | METH_KEYWORDS,
     "_rebuild(data, dtype, shape, order, requires_grad)\n--\n\n",
 };

@@ -3,6 +3,7 @@
 #include <new>
 #include <utility>
 
+#include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/once.hpp"
 #include "tensor/api/entry_points.hpp"
@@ -22,26 +23,21 @@ void tensor_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-template <class F>
-PyCFunction method(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef tensor_methods[] = {
-    {"grad", method(api::grad), METH_NOARGS, "grad($self)\n--\n\n"},
-    {"__req__", method(api::req), kFastKw, "__req__($self, other)\n--\n\n"},
-    {"__rlt__", method(api::rlt), kFastKw, "__rlt__($self, other)\n--\n\n"},
-    {"__rgt__", method(api::rgt), kFastKw, "__rgt__($self, other)\n--\n\n"},
-    {"to_numpy", method(api::to_numpy), METH_NOARGS, "to_numpy($self)\n--\n\n"},
-    {"zeros_like", method(api::zeros_like), METH_NOARGS, "zeros_like($self)\n--\n\n"},
-    {"ones_like", method(api::ones_like), METH_NOARGS, "ones_like($self)\n--\n\n"},
-    {"reshape", method(api::reshape), kFastKw, "reshape($self, shape)\n--\n\n"},
-    {"transpose", method(api::transpose), kFastKw, "transpose($self, dim0, dim1)\n--\n\n"},
-    {"backward", method(api::backward), METH_NOARGS, "backward($self)\n--\n\n"},
-    {"clear_graph", method(api::clear_graph), METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
-    {"__reduce_ex__", method(api::reduce_ex), METH_O, "__reduce_ex__($self, protocol)\n--\n\n"},
+    {"grad", as_method(api::grad), METH_NOARGS, "grad($self)\n--\n\n"},
+    {"__req__", as_method(api::req), kFastKw, "__req__($self, other)\n--\n\n"},
+    {"__rlt__", as_method(api::rlt), kFastKw, "__rlt__($self, other)\n--\n\n"},
+    {"__rgt__", as_method(api::rgt), kFastKw, "__rgt__($self, other)\n--\n\n"},
+    {"to_numpy", as_method(api::to_numpy), METH_NOARGS, "to_numpy($self)\n--\n\n"},
+    {"zeros_like", as_method(api::zeros_like), METH_NOARGS, "zeros_like($self)\n--\n\n"},
+    {"ones_like", as_method(api::ones_like), METH_NOARGS, "ones_like($self)\n--\n\n"},
+    {"reshape", as_method(api::reshape), kFastKw, "reshape($self, shape)\n--\n\n"},
+    {"transpose", as_method(api::transpose), kFastKw, "transpose($self, dim0, dim1)\n--\n\n"},
+    {"backward", as_method(api::backward), METH_NOARGS, "backward($self)\n--\n\n"},
+    {"clear_graph", as_method(api::clear_graph), METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
+    {"__reduce_ex__", as_method(api::reduce_ex), METH_O, "__reduce_ex__($self, protocol)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

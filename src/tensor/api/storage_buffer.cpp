@@ -39,7 +39,7 @@ PyType_Slot slots[] = {
 };
 
 // Made only here, never from Python.
-PyType_Spec spec = {
+PyType_Spec buffer_type_def = {
     "mirel.StorageBuffer",
     sizeof(StorageBuffer),
     0,
@@ -51,7 +51,7 @@ PyType_Spec spec = {
 
 PyObject* make_storage_buffer(StoragePtr owner, const void* data, std::size_t bytes) {
   bool ok = type_once.call([] {
-    buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&buffer_type_def));
     return buffer_type != nullptr;
   });
   if (!ok) return nullptr;
