@@ -3,7 +3,7 @@
 #
 # For each Python version: set up .venv/py<version> (scripts/setup.sh), then
 # run the test suite against the installed module. Then, once, build and run
-# the engine's C++ tests (tests/cpp) in build/engine-tests. Exits non-zero if
+# the engine's C++ tests (tests/cpp) in build/engine-tests-pyX.Y. Exits non-zero if
 # any version fails to build or its tests fail or none are collected, or if
 # the C++ tests fail to build or fail.
 set -uo pipefail
@@ -37,7 +37,9 @@ done
 # The C++ tests link the engine directly, built by CMake with the first
 # version's venv providing the build tools (pip-installed there when missing).
 engine_tests() {
-  local venv="$root/.venv/py$1" build="$root/build/engine-tests"
+  # One build tree per interpreter: a tree configured by another venv's CMake
+  # and Python does not reconfigure cleanly.
+  local venv="$root/.venv/py$1" build="$root/build/engine-tests-py$1"
   local log="$build.log"
   mkdir -p "$root/build"
   : >"$log"
