@@ -284,6 +284,38 @@ def test_half_precision_gradients_bit_for_bit(dtype, rule):
         np.testing.assert_array_equal(got.view(np.uint16), e.view(np.uint16))
 
 
+# Sums and differences hand their operands the incoming gradient's own bits:
+# signed zeros, NaN payloads, infinities and subnormals included.
+UNIT_RULES = {"a+b": (lambda a, b: a + b, (1, 1)), "b+a": (lambda a, b: b + a, (1, 1)),
+              "a-b": (lambda a, b: a - b, (1, -1)), "a+2": (lambda a, b: a + 2.0, (1, None)),
+              "a-2": (lambda a, b: a - 2.0, (1, None)), "a+a": (lambda a, b: a + a, (2, None))}
+BITS = {"f32": (F32, np.uint32), "f16": (np.float16, np.uint16), "bf16": (ml_dtypes.bfloat16, np.uint16)}
+
+
+@pytest.mark.parametrize("rule", UNIT_RULES)
+@pytest.mark.parametrize("dtype", BITS)
+def test_sums_pass_the_gradient_bits_unchanged(dtype, rule):
+    np_dtype, bits = BITS[dtype]
+    nan = np.array([0x7FC01234], np.uint32).view(F32)[0]  # a quiet NaN with a payload
+    k = np.array([-0.0, 0.0, nan, -np.inf, 1e-40, 3.5, -2.0**-20, 1e30], F32)
+    with np.errstate(over="ignore"):
+        incoming = k.astype(np_dtype)  # what the product by k passes back (the seed is ones)
+    a, b = tracked(np.ones(8, np_dtype), dtype), tracked(np.ones(8, np_dtype), dtype)
+    forward, (lhs, rhs) = UNIT_RULES[rule]
+    (forward(a, b) * Tensor(incoming, dtype=dtype)).backward()
+    got_a = a.grad()
+    expected_a = incoming if lhs == 1 else (incoming.astype(F32) * 2).astype(np_dtype)
+    np.testing.assert_array_equal(got_a.view(bits), expected_a.view(bits))
+    got_a[:] = 7  # each read is a copy of its own
+    np.testing.assert_array_equal(a.grad().view(bits), expected_a.view(bits))
+    if rhs is None:
+        assert b.grad() is None
+    elif rhs == 1:
+        np.testing.assert_array_equal(b.grad().view(bits), incoming.view(bits))
+    else:
+        np.testing.assert_array_equal(b.grad(), -incoming.astype(F32))
+
+
 # Gradient check: random compositions against central differences in float64.
 SHAPE = (2, 3)
 VARS = {"a": ((2, 3), False), "b": ((3,), False), "c": ((2, 1), False), "p": ((3,), True), "q": ((2, 1), True)}

@@ -59,6 +59,8 @@ CONVERSION = [
     (lambda: T.reshape(np.int64(4)), TypeError, "'int64' object is not an instance of 'Sequence'", "shape"),
     (lambda: T.reshape("32"), TypeError, "Can't extract `str` to `Vec`", "shape"),
     (lambda: T.reshape([-1, 2]), OverflowError, None, "shape"),
+    (lambda: T.reshape((2, -2)), OverflowError, None, "shape"),
+    (lambda: T.reshape([2, np.int64(-2)]), OverflowError, None, "shape"),
     (lambda: T.reshape([2**64, 1]), OverflowError, None, "shape"),
     (lambda: T.reshape([2.0, 2]), TypeError, None, "shape"),
     (lambda: T.reshape(["2", 2]), TypeError, None, "shape"),
@@ -86,7 +88,8 @@ def test_conversion_errors_carry_one_argument_note(call, error, message, param):
     assert e.value.__cause__ is None
 
 
-@pytest.mark.parametrize("shape", [(2, 2), [4], (1, 4, 1), np.array([2, 2]), range(4, 5), b"\x04"])
+@pytest.mark.parametrize("shape", [(2, 2), [4], (1, 4, 1), np.array([2, 2]), range(4, 5), b"\x04",
+                                   [True, 4], (4, True), [2, np.int64(2)], (np.int32(2), 2)])
 def test_reshape_accepts_any_sequence_of_ints(shape):
     assert T.reshape(shape).shape == [int(d) for d in shape]
     assert T.reshape(shape=list(shape)).shape == [int(d) for d in shape]

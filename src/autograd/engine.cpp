@@ -1,5 +1,7 @@
 #include "autograd/engine.hpp"
 
+#include <algorithm>
+
 #include "autograd/context.hpp"
 #include "autograd/graph.hpp"
 
@@ -7,7 +9,9 @@ namespace mirel {
 
 Result<void> run_backward(StoragePtr seed, std::size_t root) {
   Tape& t = tape();
-  AutogradContext ctx(t.size());
+  // Nodes pass gradients only to lower ids, so no slot above the root is ever
+  // filled: the pass costs what the root's history holds, however long the tape.
+  AutogradContext ctx(std::min(root + 1, t.size()));
   ctx.set_grad(root, std::move(seed));
   for (std::size_t i = root + 1; i-- > 0;) {
     StoragePtr g = ctx.take(i);

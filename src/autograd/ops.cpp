@@ -3,16 +3,23 @@
 namespace mirel {
 namespace {
 
-// Multiplying by a factor (1.0 makes a copy in the gradient's own type) and accumulating.
-Result<void> scaled_into(AutogradContext& ctx, std::size_t id, const StoragePtr& grad, float factor) {
-  auto g = grad->cpu.scalar_mul(factor);
-  if (!g) return std::unexpected(std::move(g.error()));
-  return ctx.accumulate(id, std::move(*g));
+// Note [unit factor]
+// A gradient scaled by 1.0 keeps its exact bits: gradients are ones, zeros or
+// results of arithmetic, never signalling NaNs, and x * 1 == x for every other
+// value of every element type (a half is widened exactly and rounded back to
+// itself). Storages are immutable, so the slot takes the gradient itself and
+// the copy is skipped; the product's element-type check still runs first.
+Result<void> unit_into(AutogradContext& ctx, OperandId x, const StoragePtr& grad) {
+  if (auto r = grad->cpu.scalar_mul_check(); !r) return r;
+  if (!x.wanted) return {};  // Note [constant operands]
+  return ctx.accumulate(x.id, grad);
 }
 
 Result<void> scaled_into(AutogradContext& ctx, OperandId x, const StoragePtr& grad, float factor) {
   if (!x.wanted) return grad->cpu.scalar_mul_check();  // Note [constant operands]
-  return scaled_into(ctx, x.id, grad, factor);
+  auto g = grad->cpu.scalar_mul(factor);
+  if (!g) return std::unexpected(std::move(g.error()));
+  return ctx.accumulate(x.id, std::move(*g));
 }
 
 Result<void> into(AutogradContext& ctx, std::size_t id, Result<CpuStorage> g) {
@@ -23,21 +30,12 @@ Result<void> into(AutogradContext& ctx, std::size_t id, Result<CpuStorage> g) {
 }  // namespace
 
 Result<void> AddNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  if (!lhs_id.wanted || !rhs_id.wanted) {
-    if (auto r = scaled_into(ctx, lhs_id, grad, 1.0f); !r) return r;
-    return scaled_into(ctx, rhs_id, grad, 1.0f);
-  }
-  // Both operands receive grad * 1.0, the same bits: storages are immutable, so one
-  // copy serves both slots.
-  auto g = grad->cpu.scalar_mul(1.0f);
-  if (!g) return std::unexpected(std::move(g.error()));
-  const StoragePtr copy = make_storage(std::move(*g));
-  if (auto r = ctx.accumulate(lhs_id.id, copy); !r) return r;
-  return ctx.accumulate(rhs_id.id, copy);
+  if (auto r = unit_into(ctx, lhs_id, grad); !r) return r;
+  return unit_into(ctx, rhs_id, grad);
 }
 
 Result<void> SubNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  if (auto r = scaled_into(ctx, lhs_id, grad, 1.0f); !r) return r;
+  if (auto r = unit_into(ctx, lhs_id, grad); !r) return r;
   return scaled_into(ctx, rhs_id, grad, -1.0f);
 }
 
@@ -76,15 +74,15 @@ Result<void> TransposeNode::backward(AutogradContext& ctx, const StoragePtr& gra
 }
 
 Result<void> ScalarShiftNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  return scaled_into(ctx, input_id, grad, 1.0f);
+  return unit_into(ctx, OperandId{input_id}, grad);
 }
 
 Result<void> ScalarMulNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  return scaled_into(ctx, input_id, grad, scalar);
+  return scaled_into(ctx, OperandId{input_id}, grad, scalar);
 }
 
 Result<void> ScalarDivNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  return scaled_into(ctx, input_id, grad, 1.0f / scalar);
+  return scaled_into(ctx, OperandId{input_id}, grad, 1.0f / scalar);
 }
 
 }  // namespace mirel

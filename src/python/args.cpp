@@ -1,5 +1,6 @@
 #include "python/args.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -100,6 +101,14 @@ std::optional<std::size_t> as_usize(PyObject* o) {
     }
   }
   return static_cast<std::size_t>(v);
+}
+
+// A list or tuple whose items are all exact ints.
+bool lengths_in_place(PyObject* o) noexcept {
+  if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+  PyObject** items = PySequence_Fast_ITEMS(o);
+  return std::all_of(items, items + n, [](PyObject* item) { return PyLong_CheckExact(item); });
 }
 
 }  // namespace
@@ -204,15 +213,20 @@ std::optional<Shape> to_shape(PyObject* o, const char* param) {
     fail_with_note(param);
     return std::nullopt;
   }
-  // A tuple of our own: converting an element runs its __index__, which may
-  // change a list we would otherwise be walking.
-  auto seq = PyRef::steal(PySequence_Tuple(o));
-  if (!seq) {
-    fail_with_note(param);
-    return std::nullopt;
+  // Exact ints convert without running Python code, so a list or tuple of them
+  // is read in place. Anything else goes through a tuple of our own: converting
+  // an element runs its __index__, which may change a list we would be walking.
+  PyRef seq;
+  if (!lengths_in_place(o)) {
+    seq = PyRef::steal(PySequence_Tuple(o));
+    if (!seq) {
+      fail_with_note(param);
+      return std::nullopt;
+    }
+    o = seq.get();
   }
-  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-  PyObject** items = &PyTuple_GET_ITEM(seq.get(), 0);
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+  PyObject** items = PySequence_Fast_ITEMS(o);
   Shape shape;
   shape.reserve(std::size_t(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
