@@ -5,7 +5,8 @@ Run from anywhere, with the installed module:
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python benchmarks/bench_elementwise.py
 
 Each case times one statement with timeit (loop count from autorange, median of
-several repeats), so no Python call wraps the operator. The table gives both
+several repeats, ours and the reference's taken in turn), so no Python call wraps
+the operator. The table gives both
 medians, the ratio ours / reference and the target ratio; a ratio above its target
 is flagged. The half-type rows compare against our own float32 addition; NumPy's
 float16 and ml_dtypes' bfloat16 rows are for information.
@@ -17,7 +18,7 @@ import ml_dtypes
 import numpy as np
 
 from mirel_core import Tensor
-from timing import REPEAT, median_seconds
+from timing import REPEAT, median_seconds_side_by_side
 
 
 def data(shape, seed):
@@ -62,7 +63,7 @@ def main():
     print(f"{'case':30} {'ours':>11} {'reference':>11}  {'ref':10} {'ratio':>6} {'target':>7}")
     missed = 0
     for name, ours, ref, label, target in cases():
-        a, b = median_seconds(*ours), median_seconds(*ref)
+        a, b = median_seconds_side_by_side(ours, ref)
         ratio = a / b
         flag = ""
         if target is not None and ratio > target:

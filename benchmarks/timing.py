@@ -14,6 +14,18 @@ def median_seconds(stmt, names, repeat=REPEAT):
     return statistics.median(t / number for t in timer.repeat(repeat, number))
 
 
+def median_seconds_side_by_side(*cases, repeat=REPEAT):
+    """Median seconds per execution of each (statement, names) case, their repeats
+    taken in turn so that a busy moment on the machine hits every case alike."""
+    timers = [timeit.Timer(stmt, globals=names) for stmt, names in cases]
+    numbers = [timer.autorange()[0] for timer in timers]
+    samples = [[] for _ in timers]
+    for _ in range(repeat):
+        for timer, number, out in zip(timers, numbers, samples):
+            out.append(timer.timeit(number) / number)
+    return [statistics.median(s) for s in samples]
+
+
 def loops_for(fn, min_sample_seconds):
     """Calls per sample so that one sample lasts at least min_sample_seconds."""
     fn()

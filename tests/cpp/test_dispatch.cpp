@@ -103,7 +103,7 @@ std::vector<T> shuffled(std::vector<T> v) {
 struct Layout {
   std::ptrdiff_t so, sa, sb;
 };
-constexpr Layout kLayouts[] = {{1, 1, 1}, {1, 1, 0}, {1, 0, 1}, {1, 3, 1}, {1, 1, 2}, {2, 1, 3}, {3, 0, 2}};
+constexpr Layout kLayouts[] = {{1, 1, 1}, {1, 1, 0}, {1, 0, 1}, {1, 3, 1}, {1, 1, 2}, {1, 3, 0}, {1, 2, 3}, {2, 1, 3}, {3, 0, 2}};
 
 template <class F, class R, class T>
 void check_binary(const char* name, std::span<const T> x, std::span<const T> y) {
