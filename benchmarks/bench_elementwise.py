@@ -6,9 +6,9 @@ Run from anywhere, with the installed module:
 
 Each case times one statement with timeit (loop count from autorange, median of
 several repeats, ours and the reference's taken in turn), so no Python call wraps
-the operator. The table gives both
-medians, the ratio ours / reference and the target ratio; a ratio above its target
-is flagged. The half-type rows compare against our own float32 addition; NumPy's
+the operator. The table gives both medians, the ratio ours / reference and the
+target ratio; a ratio above its target is flagged. With PyTorch importable (one
+thread), the transposed case is also timed against it. The half-type rows compare against our own float32 addition; NumPy's
 float16 and ml_dtypes' bfloat16 rows are for information.
 """
 
@@ -19,6 +19,11 @@ import numpy as np
 
 from mirel_core import Tensor
 from timing import REPEAT, median_seconds_side_by_side
+
+try:
+    import torch
+except ImportError:  # the PyTorch row is left out
+    torch = None
 
 
 def data(shape, seed):
@@ -44,6 +49,9 @@ def cases():
     yield "~p, 1M bool", ("~p", {"p": Tensor(bools, dtype="bool")}), ("~p", {"p": bools}), "numpy", 1.0
     transposed = {"a": Tensor(mat).transpose(0, 1), "b": Tensor(mat_b)}  # a is column-major, as NumPy's a.T
     yield "a.T + b, [1000,1000]", ("a + b", transposed), ("a.T + b", theirs(mat, mat_b)), "numpy", 1.0
+    if torch is not None:
+        pair = {"a": torch.from_numpy(mat), "b": torch.from_numpy(mat_b)}
+        yield "a.T + b, [1000,1000]", ("a + b", transposed), ("a.T + b", pair), "pytorch", 1.0
     small = data((16,), 7)
     yield "reshape of 16 elements", ("a.reshape([4, 4])", {"a": Tensor(small)}), ("a.reshape([4, 4])", {"a": small}), \
         "numpy", 1.1
@@ -58,6 +66,8 @@ def cases():
 
 
 def main():
+    if torch is not None:
+        torch.set_num_threads(1)
     print(f"mirel_core elementwise benchmark, median of {REPEAT} repeats (python {sys.version.split()[0]}, "
           f"numpy {np.__version__})")
     print(f"{'case':30} {'ours':>11} {'reference':>11}  {'ref':10} {'ratio':>6} {'target':>7}")
