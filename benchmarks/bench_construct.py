@@ -7,7 +7,8 @@ Run from anywhere, with the installed module:
 `Tensor(x)` hands x to numpy.array and copies the result once more, so its reference
 is `numpy.array(x, dtype="float32").copy()` (target ratio 1.3); `to_numpy()` copies
 once, so its reference is `x.copy()` (target 1.1). Each statement is timed with
-timeit (loop count from autorange, median of several repeats).
+timeit (loop count from autorange, median of several repeats, ours and NumPy's
+taken in turn).
 """
 
 import sys
@@ -15,7 +16,7 @@ import sys
 import numpy as np
 
 from mirel_core import Tensor
-from timing import REPEAT, median_seconds
+from timing import REPEAT, median_seconds_side_by_side
 
 
 def cases():
@@ -32,7 +33,7 @@ def main():
     print(f"{'case':28} {'ours':>11} {'numpy':>11} {'ratio':>6} {'target':>7}")
     missed = 0
     for name, ours, ref, names, target in cases():
-        a, b = median_seconds(ours, names), median_seconds(ref, names)
+        a, b = median_seconds_side_by_side((ours, names), (ref, names))
         flag = ""
         if a / b > target:
             flag, missed = "  MISSED", missed + 1

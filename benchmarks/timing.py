@@ -7,13 +7,6 @@ import timeit
 REPEAT = 7
 
 
-def median_seconds(stmt, names, repeat=REPEAT):
-    """Median seconds per execution of a bare statement (no Python call around it)."""
-    timer = timeit.Timer(stmt, globals=names)
-    number, _ = timer.autorange()
-    return statistics.median(t / number for t in timer.repeat(repeat, number))
-
-
 def median_seconds_side_by_side(*cases, repeat=REPEAT):
     """Median seconds per execution of each (statement, names) case, their repeats
     taken in turn so that a busy moment on the machine hits every case alike."""
