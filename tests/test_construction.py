@@ -200,6 +200,44 @@ def test_bool_bytes_other_than_0_and_1_are_normalised(view):
     np.testing.assert_array_equal((~t).to_numpy(), ~view(raw != 0))
 
 
+def _float32_patterns():
+    """Random bit patterns (NaNs left out) and the cases rounding turns on."""
+    bits = np.random.default_rng(7).integers(0, 2**32, 200_000, dtype=np.uint64).astype(np.uint32)
+    edges = np.array([0, 0x8000_0000, 0x7F80_0000, 0xFF80_0000, 1, 0x807F_FFFF, 0x0000_8000, 0x0001_8000,
+                      0x3F80_8000, 0x3F81_8000, 0x3F80_FFFF, 0x007F_FFFF, 0x0080_0000, 0x7F7F_7FFF,
+                      0x7F7F_8000, 0x7F7F_FFFF, 0xFF7F_FFFF], np.uint32)
+    values = np.concatenate([edges, bits]).view(np.float32)
+    return values[~np.isnan(values)]
+
+
+@pytest.mark.parametrize("layout", ["row-major", "fortran", "strided", "0-d", "empty", "unaligned"])
+def test_float32_data_as_bfloat16_has_numpys_bits(layout):
+    values = _float32_patterns()
+    data = {
+        "row-major": values[:190_000].reshape(-1, 8, 5),
+        "fortran": np.asfortranarray(values[:1000].reshape(40, 25)),
+        "strided": values[::3],
+        "0-d": values[5].reshape(()),
+        "empty": values[:0].reshape(0, 3),
+        "unaligned": np.frombuffer(b"\0" + values[:64].tobytes(), np.float32, offset=1),
+    }[layout]
+    got = Tensor(data, dtype="bf16", requires_grad=True).to_numpy()
+    expected = np.array(data, dtype=ml_dtypes.bfloat16)
+    assert got.shape == expected.shape
+    np.testing.assert_array_equal(got.view(np.uint16), expected.view(np.uint16))
+
+
+def test_float32_data_with_nans_as_bfloat16_warns_like_numpy():
+    data = np.array([1.0, np.nan, -np.nan, 3.0], np.float32)
+    data[2:3].view(np.uint32)[0] = 0x7F80_0001  # signalling
+    with pytest.warns(RuntimeWarning) as ours:
+        got = Tensor(data, dtype="bf16").to_numpy()
+    with pytest.warns(RuntimeWarning) as numpys:
+        expected = np.array(data, dtype=ml_dtypes.bfloat16)
+    assert [str(w.message) for w in ours] == [str(w.message) for w in numpys]
+    np.testing.assert_array_equal(got.view(np.uint16), expected.view(np.uint16))
+
+
 def test_bfloat16_works_without_importing_ml_dtypes():
     assert_runs(
         """

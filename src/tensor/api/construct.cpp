@@ -101,6 +101,12 @@ PyRef requested_dtype_name(PyObject* dtype) {
   return name;
 }
 
+PyObject* new_tensor(PyTypeObject* type, CpuStorage storage, bool requires_grad) {
+  auto tensor = Tensor::from_storage(std::move(storage), requires_grad);
+  if (!tensor) return raise(tensor.error());
+  return wrap(std::move(*tensor), type);
+}
+
 PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
   PyObject* const data = bound[0];
   PyObject* const dtype = bound[1];
@@ -132,6 +138,11 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
   if (!numpy) return nullptr;
   PyRef numpy_dtype = numpy_dtype_for(*element);
   if (!numpy_dtype) return nullptr;
+  // float32 arrays asked for as bfloat16 are rounded here, bit for bit as
+  // numpy.array would round them (NaNs excepted, which go the long way).
+  if (*element == DType::BF16 && numpy_dtype.get() != names.bfloat16) {
+    if (auto rounded = bf16_from_f32_array(data)) return new_tensor(type, std::move(*rounded), requires_grad);
+  }
   auto array_fn = PyRef::steal(PyObject_GetAttr(numpy, names.array));
   if (!array_fn) return nullptr;
   // The storage copies the array's elements anyway, so an aligned ndarray is
@@ -153,9 +164,7 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
 
   auto storage = from_numpy(array.get(), *element);
   if (!storage) return raise(storage.error());
-  auto tensor = Tensor::from_storage(std::move(*storage), requires_grad);
-  if (!tensor) return raise(tensor.error());
-  return wrap(std::move(*tensor), type);
+  return new_tensor(type, std::move(*storage), requires_grad);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include "engine/cpu/storage/api.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 #include <variant>
@@ -132,6 +134,26 @@ Result<CpuStorage> from_numpy(PyObject* array, DType dtype) {
     case DType::Bool: return copy_from<bool>(arr, std::move(shape));
   }
   return panic("unknown element type");
+}
+
+std::optional<CpuStorage> bf16_from_f32_array(PyObject* array) {
+  if (!PyArray_CheckExact(array)) return std::nullopt;
+  auto* arr = reinterpret_cast<PyArrayObject*>(array);
+  if (PyArray_TYPE(arr) != NPY_FLOAT || !PyArray_ISNOTSWAPPED(arr) || !PyArray_IS_C_CONTIGUOUS(arr) ||
+      !PyArray_ISALIGNED(arr)) {
+    return std::nullopt;
+  }
+  const npy_intp* dims = PyArray_DIMS(arr);
+  auto out = NdArray<BF16>::uninit(Shape(dims, dims + PyArray_NDIM(arr)));
+  narrow_n(static_cast<const float*>(PyArray_DATA(arr)), out.data(), out.size());
+  // Rounding keeps NaN and non-NaN apart, so the result shows whether the input
+  // held one: the largest magnitude is above infinity's. (A max over 16-bit lanes
+  // is one the compiler vectorises.)
+  std::int16_t top = 0;
+  const BF16* r = out.data();
+  for (std::size_t i = 0; i < out.size(); ++i) top = std::max(top, std::int16_t(r[i].bits & 0x7fff));
+  if (top > 0x7f80) return std::nullopt;
+  return CpuStorage(std::move(out));
 }
 
 Result<PyObject*> storage_to_numpy(const CpuStorage& storage) {

@@ -3,6 +3,8 @@
 // memory with a NumPy array. Every function needs NumPy's C API loaded
 // (numpy_api::ensure_loaded) and reports failures as Error values; a failure
 // inside NumPy itself is AlreadySet, with NumPy's exception pending.
+#include <optional>
+
 #include "engine/cpu/storage/cpu_storage.hpp"
 #include "util/error.hpp"
 
@@ -16,6 +18,13 @@ PyObject* numpy_descr(DType dtype);
 
 // Copies a NumPy array of exactly that element type into a new row-major storage.
 Result<CpuStorage> from_numpy(PyObject* array, DType dtype);
+
+// A C-contiguous, aligned float32 ndarray rounded to bfloat16 in a new
+// row-major storage, with the bits NumPy's cast to the registered bfloat16 type
+// gives, in one vector pass instead of element by element. Nothing when the
+// object is not such an array, or when it holds a NaN (which that cast also
+// warns about): the caller then converts through NumPy.
+std::optional<CpuStorage> bf16_from_f32_array(PyObject* array);
 
 // A new NumPy array (new reference) holding a copy of the storage,
 // Fortran-ordered when the storage is column-major.
