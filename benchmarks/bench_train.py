@@ -27,7 +27,6 @@ columns say "skipped".
 
 import sys
 
-import ml_dtypes
 import numpy as np
 from threadpoolctl import threadpool_limits
 
@@ -61,16 +60,14 @@ def problem(batch, n_in, hidden, n_out, seed=0):
 
 
 def ours_step(dtype, x_np, y_np, params):
-    """params: float32 arrays, updated in place. In bf16 they are rounded to bf16 at
-    the start of each step and the gradients widened for the update (NumPy has no
-    bf16 arithmetic of its own, and ml_dtypes' is element by element)."""
-    np_type = np.float32 if dtype == "f32" else ml_dtypes.bfloat16
-    x, y = Tensor(x_np.astype(np_type), dtype=dtype), Tensor(y_np.astype(np_type), dtype=dtype)
+    """params: float32 arrays, updated in place. In bf16 the constructor rounds them
+    to bf16 at the start of each step and the gradients are widened for the update
+    (NumPy has no bf16 arithmetic of its own, and ml_dtypes' is element by element)."""
+    x, y = Tensor(x_np, dtype=dtype), Tensor(y_np, dtype=dtype)
     scale = 1.0 / x_np.shape[0]
 
     def step():
-        p = {k: Tensor(v if dtype == "f32" else v.astype(np_type), dtype=dtype, requires_grad=True)
-             for k, v in params.items()}
+        p = {k: Tensor(v, dtype=dtype, requires_grad=True) for k, v in params.items()}
         out = relu(x @ p["w1"] + p["b1"]) @ p["w2"] + p["b2"]
         err = out - y
         (err * err * scale).backward()
