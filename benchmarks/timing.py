@@ -35,13 +35,17 @@ def loops_for(fn, min_sample_seconds):
 
 def median_times(*fns, samples=15, min_sample_seconds=0.02):
     """Median seconds per call of each function, sampled alternately so that a
-    busy moment on the machine hits all of them alike."""
+    busy moment on the machine hits all of them alike. The order turns by one
+    each round, so no function always follows the same one (and finds the
+    caches as that one left them)."""
     loops = [loops_for(fn, min_sample_seconds) for fn in fns]
     times = [[] for _ in fns]
-    for _ in range(samples):
-        for fn, n, out in zip(fns, loops, times):
+    for round_ in range(samples):
+        for i in range(len(fns)):
+            k = (i + round_) % len(fns)
+            fn, n = fns[k], loops[k]
             start = time.perf_counter()
             for _ in range(n):
                 fn()
-            out.append((time.perf_counter() - start) / n)
+            times[k].append((time.perf_counter() - start) / n)
     return [statistics.median(t) for t in times]
