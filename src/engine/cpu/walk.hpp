@@ -57,10 +57,10 @@ void coalesce(Plan<N>& p) {
   for (auto& s : p.strides) s.resize(keep + 1);
 }
 
-// 64 lines of the transposed operand per tile, each read in place (no copy into
-// a block); 4 rows, because taller tiles cut the other operands' rows into runs
-// too short for the hardware prefetcher. Measured against taller and wider tiles
-// on an idle and on a busy machine: this shape was the fastest in both.
+// 64 lines of the transposed operand per tile; 4 rows, because taller tiles cut
+// the other operands' rows into runs too short for the hardware prefetcher.
+// Measured against taller and wider tiles on an idle and on a busy machine:
+// this shape was the fastest in both.
 inline constexpr std::size_t kStrip = 64;
 inline constexpr std::size_t kTileRows = 4;
 
