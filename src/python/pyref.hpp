@@ -19,8 +19,11 @@ inline bool holds_interpreter() noexcept {
 #else
   // Before 3.12 the "current" thread state is the interpreter's, not this
   // thread's: it names whichever thread holds the lock (at shutdown, the main
-  // thread). PyGILState_Check compares it with this thread's own.
-  return PyGILState_Check() != 0;
+  // thread, or none). It is compared with this thread's own directly:
+  // PyGILState_Check answers yes for everyone once shutdown has taken its
+  // bookkeeping down, which is exactly when a daemon thread is ended.
+  PyThreadState* const current = _PyThreadState_UncheckedGet();
+  return current != nullptr && current == PyGILState_GetThisThreadState();
 #endif
 }
 
