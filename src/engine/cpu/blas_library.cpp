@@ -67,6 +67,7 @@ Loaded load() {
   void (*set_num_threads)(int) = nullptr;
   r.ok = find(handle, "scipy_cblas_sgemm", r.lib.sgemm, r.error) &&
          find(handle, "scipy_openblas_get_num_threads", r.lib.get_num_threads, r.error) &&
+         find(handle, "scipy_openblas_get_corename", r.lib.get_corename, r.error) &&
          find(handle, "scipy_openblas_set_num_threads", set_num_threads, r.error);
   // One thread per product whatever the library found at load time; the
   // handle stays open for the life of the process.

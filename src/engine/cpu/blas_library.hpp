@@ -12,6 +12,7 @@ namespace mirel {
 struct BlasLibrary {
   decltype(&scipy_cblas_sgemm) sgemm;
   decltype(&scipy_openblas_get_num_threads) get_num_threads;
+  decltype(&scipy_openblas_get_corename) get_corename;  // the kernels it picked for this CPU
 };
 
 // Where the library is looked for, relative to the file that holds this code

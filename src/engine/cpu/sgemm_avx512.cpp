@@ -1,0 +1,180 @@
+#include "engine/cpu/sgemm_avx512.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include <immintrin.h>
+
+#include "engine/cpu/blas_library.hpp"
+#include "engine/cpu/ndarray.hpp"
+
+namespace mirel::sgemm_avx512 {
+namespace {
+
+constexpr std::size_t kDepth = 448;     // the library's block of k
+constexpr std::size_t kDepthUnit = 16;  // a cut rest is rounded up to a multiple of this
+constexpr std::size_t kRows = 12;       // rows of C per tile: 24 accumulators, 2 operands, 6 to spare
+constexpr std::size_t kCols = 32;       // columns per tile: two vectors of 16
+// Packed B holds at most this many floats (512 KiB), so the block in use stays in L2.
+constexpr std::size_t kPanelFloats = (std::size_t(512) << 10) / sizeof(float);
+
+using Tile = void (*)(std::size_t kc, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs, const float* bp,
+                      float* c, std::ptrdiff_t c_rs, __mmask16 lo_mask, __mmask16 hi_mask, bool first);
+
+// The first w of 16 lanes.
+__mmask16 lanes(std::size_t w) { return w >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << w) - 1); }
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+
+// The two instructions whose operand order decides which NaN comes out where
+// several meet, written in the library's order (a compiler may swap the
+// operands of its own): acc + x·b gives x's NaN, else b's, else acc's; and
+// sum + base gives sum's, else base's.
+__m512 fma_into(__m512 acc, __m512 x, __m512 b) {
+  asm("vfmadd231ps %2, %1, %0" : "+v"(acc) : "v"(x), "v"(b));
+  return acc;
+}
+
+__m512 add_onto(__m512 sum, __m512 base) {
+  __m512 out;
+  asm("vaddps %2, %1, %0" : "=v"(out) : "v"(sum), "v"(base));
+  return out;
+}
+
+// H rows of C (row stride c_rs), the columns of the two masks: element (i, p)
+// of A is a[i*a_rs + p*a_cs], the panel holds kc rows of kCols values of B.
+// Each element's sum runs over p in order, one fused multiply-add per product,
+// from +0; it is then added to +0 (first) or to C.
+template <int H>
+void tile(std::size_t kc, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs, const float* bp, float* c,
+          std::ptrdiff_t c_rs, __mmask16 lo_mask, __mmask16 hi_mask, bool first) {
+  __m512 lo[H], hi[H];
+#pragma GCC unroll 12
+  for (int i = 0; i < H; ++i) lo[i] = hi[i] = _mm512_setzero_ps();
+  for (std::size_t p = 0; p < kc; ++p) {
+    const __m512 b_lo = _mm512_load_ps(bp), b_hi = _mm512_load_ps(bp + 16);
+#pragma GCC unroll 12
+    for (int i = 0; i < H; ++i) {
+      const __m512 x = _mm512_set1_ps(a[i * a_rs]);
+      lo[i] = fma_into(lo[i], x, b_lo);
+      hi[i] = fma_into(hi[i], x, b_hi);
+    }
+    a += a_cs;
+    bp += kCols;
+  }
+#pragma GCC unroll 12
+  for (int i = 0; i < H; ++i) {
+    float* row = c + i * c_rs;
+    const __m512 base_lo = first ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(lo_mask, row);
+    const __m512 base_hi = first ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(hi_mask, row + 16);
+    _mm512_mask_storeu_ps(row, lo_mask, add_onto(lo[i], base_lo));
+    _mm512_mask_storeu_ps(row + 16, hi_mask, add_onto(hi[i], base_hi));
+  }
+}
+
+// kc rows of B (row stride b_rs, columns adjacent), nc columns, as panels of
+// kCols columns, row after row; columns past nc are zero.
+void pack(const float* b, std::ptrdiff_t b_rs, std::size_t kc, std::size_t nc, float* out) {
+  for (std::size_t j0 = 0; j0 < nc; j0 += kCols) {
+    const std::size_t w = std::min(kCols, nc - j0);
+    const __mmask16 lo = lanes(w), hi = lanes(w > 16 ? w - 16 : 0);
+    const float* src = b + j0;
+    for (std::size_t p = 0; p < kc; ++p, src += b_rs, out += kCols) {
+      _mm512_store_ps(out, _mm512_maskz_loadu_ps(lo, src));
+      _mm512_store_ps(out + 16, _mm512_maskz_loadu_ps(hi, src + 16));
+    }
+  }
+}
+
+#pragma GCC pop_options
+
+// kTiles[h] computes h rows.
+constexpr Tile kTiles[kRows + 1] = {nullptr,  tile<1>,  tile<2>, tile<3>, tile<4>,  tile<5>, tile<6>,
+                                    tile<7>,  tile<8>,  tile<9>, tile<10>, tile<11>, tile<12>};
+
+// The packed block of B, one per thread, made at its first product.
+float* panel() {
+  struct Aligned {
+    void operator()(float* p) const noexcept { ::operator delete[](p, std::align_val_t(64)); }
+  };
+  thread_local std::unique_ptr<float[], Aligned> buf;
+  if (!buf) buf.reset(new (std::align_val_t(64)) float[kPanelFloats]);
+  return buf.get();
+}
+
+bool within_interface(std::size_t v) { return v <= std::size_t(INT_MAX); }
+
+}  // namespace
+
+std::size_t block_depth(std::size_t left) noexcept {
+  if (left >= 2 * kDepth) return kDepth;
+  if (left > kDepth) return (left / 2 + kDepthUnit - 1) / kDepthUnit * kDepthUnit;
+  return left;
+}
+
+bool cpu_runs() noexcept {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0;
+  }();
+  return yes;
+}
+
+bool chosen() noexcept {
+  static const bool yes = [] {
+    if (!cpu_runs() || !__builtin_cpu_is("amd")) return false;
+    const BlasLibrary* blas = blas_library();
+    const char* core = blas ? blas->get_corename() : nullptr;
+    return core != nullptr && std::strcmp(core, "SkylakeX") == 0;
+  }();
+  return yes;
+}
+
+bool takes(std::size_t m, std::size_t n, std::size_t k, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
+           std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, std::ptrdiff_t c_rs) noexcept {
+  if (m < kMinSide || n < kMinSide || k < kMinSide) return false;
+  if (!within_interface(m) || !within_interface(n) || !within_interface(k)) return false;
+  std::size_t volume;
+  if (!__builtin_mul_overflow(m, n, &volume) && !__builtin_mul_overflow(volume, k, &volume) && volume < kMinVolume) {
+    return false;
+  }
+  // Reaches past the interface make the library's door cut the product into
+  // tiles, which sums in other blocks.
+  const auto reach_fits = [](std::ptrdiff_t s) { return s >= 0 && within_interface(std::size_t(s)); };
+  if (b_cs != 1 || !reach_fits(b_rs) || !reach_fits(c_rs) || std::size_t(c_rs) < n) return false;
+  return (a_cs == 1 && reach_fits(a_rs)) || (a_rs == 1 && reach_fits(a_cs));
+}
+
+void gemm(std::size_t m, std::size_t n, std::size_t k,
+          const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
+          const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
+          float* c, std::ptrdiff_t c_rs) {
+  (void)b_cs;  // 1: takes() holds
+  float* const packed = panel();
+  for (std::size_t pc = 0; pc < k;) {
+    const std::size_t kc = block_depth(k - pc);
+    const bool first = pc == 0;
+    const std::size_t span = std::max(kCols, kPanelFloats / kc / kCols * kCols);
+    for (std::size_t jc = 0; jc < n; jc += span) {
+      const std::size_t nc = std::min(span, n - jc);
+      pack(b + std::ptrdiff_t(pc) * b_rs + std::ptrdiff_t(jc), b_rs, kc, nc, packed);
+      // One band of rows of A at a time, read in place across every panel of the block.
+      for (std::size_t i0 = 0; i0 < m; i0 += kRows) {
+        const std::size_t h = std::min(kRows, m - i0);
+        const float* band = a + std::ptrdiff_t(i0) * a_rs + std::ptrdiff_t(pc) * a_cs;
+        float* c_band = c + std::ptrdiff_t(i0) * c_rs + std::ptrdiff_t(jc);
+        for (std::size_t j0 = 0; j0 < nc; j0 += kCols) {
+          const std::size_t w = std::min(kCols, nc - j0);
+          kTiles[h](kc, band, a_rs, a_cs, packed + j0 * kc, c_band + std::ptrdiff_t(j0), c_rs, lanes(w),
+                    lanes(w > 16 ? w - 16 : 0), first);
+        }
+      }
+    }
+    pc += kc;
+  }
+}
+
+}  // namespace mirel::sgemm_avx512
