@@ -19,6 +19,8 @@ constexpr std::size_t kRows = 12;       // rows of C per tile: 24 accumulators, 
 constexpr std::size_t kCols = 32;       // columns per tile: two vectors of 16
 // Packed B holds at most this many floats (512 KiB), so the block in use stays in L2.
 constexpr std::size_t kPanelFloats = (std::size_t(512) << 10) / sizeof(float);
+// Row pitch of a copied band of A: room for a block of k, and not a multiple of 1 KiB.
+constexpr std::ptrdiff_t kBandPitch = kDepth + 16;
 
 using Tile = void (*)(std::size_t kc, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs, const float* bp,
                       float* c, std::ptrdiff_t c_rs, __mmask16 lo_mask, __mmask16 hi_mask, bool first);
@@ -89,19 +91,36 @@ void pack(const float* b, std::ptrdiff_t b_rs, std::size_t kc, std::size_t nc, f
   }
 }
 
+// Rows [0, h) of A over kc, copied: when A is stored by columns (a_rs == 1)
+// as runs of kRows per p, otherwise as rows `pitch` apart.
+void pack_band(const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs, std::size_t h, std::size_t kc,
+               std::ptrdiff_t pitch, float* out) {
+  if (a_rs == 1) {
+    const __mmask16 m = lanes(h);
+    for (std::size_t p = 0; p < kc; ++p) {
+      _mm512_mask_storeu_ps(out + p * kRows, m, _mm512_maskz_loadu_ps(m, a + std::ptrdiff_t(p) * a_cs));
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < h; ++i) {
+    std::memcpy(out + std::ptrdiff_t(i) * pitch, a + std::ptrdiff_t(i) * a_rs, kc * sizeof(float));
+  }
+}
+
 #pragma GCC pop_options
 
 // kTiles[h] computes h rows.
 constexpr Tile kTiles[kRows + 1] = {nullptr,  tile<1>,  tile<2>, tile<3>, tile<4>,  tile<5>, tile<6>,
                                     tile<7>,  tile<8>,  tile<9>, tile<10>, tile<11>, tile<12>};
 
-// The packed block of B, one per thread, made at its first product.
-float* panel() {
+// The packed block of B, then room for one band of A, one per thread, made at
+// its first product.
+float* scratch() {
   struct Aligned {
     void operator()(float* p) const noexcept { ::operator delete[](p, std::align_val_t(64)); }
   };
   thread_local std::unique_ptr<float[], Aligned> buf;
-  if (!buf) buf.reset(new (std::align_val_t(64)) float[kPanelFloats]);
+  if (!buf) buf.reset(new (std::align_val_t(64)) float[kPanelFloats + kRows * kBandPitch]);
   return buf.get();
 }
 
@@ -135,7 +154,7 @@ bool chosen() noexcept {
 
 bool takes(std::size_t m, std::size_t n, std::size_t k, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
            std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, std::ptrdiff_t c_rs) noexcept {
-  if (m < kMinSide || n < kMinSide || k < kMinSide) return false;
+  if (m < kMinSide || n < kMinSide || k < kMinSide || n > kMaxCols) return false;
   if (!within_interface(m) || !within_interface(n) || !within_interface(k)) return false;
   std::size_t volume;
   if (!__builtin_mul_overflow(m, n, &volume) && !__builtin_mul_overflow(volume, k, &volume) && volume < kMinVolume) {
@@ -153,7 +172,11 @@ void gemm(std::size_t m, std::size_t n, std::size_t k,
           const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
           float* c, std::ptrdiff_t c_rs) {
   (void)b_cs;  // 1: takes() holds
-  float* const packed = panel();
+  float* const packed = scratch();
+  float* const copied = packed + kPanelFloats;
+  // Rows of A a multiple of 1 KiB apart fall into a few sets of the L1 cache
+  // and evict each other between panels; such bands are read from a copy.
+  const bool aliased = (a_rs == 1 ? a_cs : a_rs) % 256 == 0;
   for (std::size_t pc = 0; pc < k;) {
     const std::size_t kc = block_depth(k - pc);
     const bool first = pc == 0;
@@ -161,14 +184,21 @@ void gemm(std::size_t m, std::size_t n, std::size_t k,
     for (std::size_t jc = 0; jc < n; jc += span) {
       const std::size_t nc = std::min(span, n - jc);
       pack(b + std::ptrdiff_t(pc) * b_rs + std::ptrdiff_t(jc), b_rs, kc, nc, packed);
-      // One band of rows of A at a time, read in place across every panel of the block.
+      // One band of rows of A at a time, across every panel of the block.
       for (std::size_t i0 = 0; i0 < m; i0 += kRows) {
         const std::size_t h = std::min(kRows, m - i0);
         const float* band = a + std::ptrdiff_t(i0) * a_rs + std::ptrdiff_t(pc) * a_cs;
         float* c_band = c + std::ptrdiff_t(i0) * c_rs + std::ptrdiff_t(jc);
+        std::ptrdiff_t rs = a_rs, cs = a_cs;
+        if (aliased) {
+          pack_band(band, a_rs, a_cs, h, kc, kBandPitch, copied);
+          band = copied;
+          if (a_rs == 1) rs = 1, cs = kRows;
+          else rs = kBandPitch, cs = 1;
+        }
         for (std::size_t j0 = 0; j0 < nc; j0 += kCols) {
           const std::size_t w = std::min(kCols, nc - j0);
-          kTiles[h](kc, band, a_rs, a_cs, packed + j0 * kc, c_band + std::ptrdiff_t(j0), c_rs, lanes(w),
+          kTiles[h](kc, band, rs, cs, packed + j0 * kc, c_band + std::ptrdiff_t(j0), c_rs, lanes(w),
                     lanes(w > 16 ? w - 16 : 0), first);
         }
       }

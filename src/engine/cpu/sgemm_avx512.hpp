@@ -15,9 +15,10 @@
 //
 // This kernel sums in exactly that order, so it gives the same bits,
 // including signed zeros, infinities and which NaN comes out; the tests check
-// that against the library itself. It reads A in place and packs only B, where
-// the library packs both: the large products of a training step take about 8%
-// less time. It is used only where the library would run that code: the
+// that against the library itself. It reads A in place (from a small copy
+// when its rows would evict each other from the L1 cache) and packs only B,
+// where the library packs both: the large products of a training step take
+// about 8% less time. It is used only where the library would run that code: the
 // library reports the SkylakeX kernels, the CPU is an AMD one (where it was
 // measured), and the product is large enough (kMinVolume) that the library's
 // small-matrix path is out of reach. Everywhere else the library computes it.
@@ -26,10 +27,13 @@
 namespace mirel::sgemm_avx512 {
 
 // Products this kernel takes: every side at least kMinSide, m·n·k at least
-// kMinVolume, A with adjacent rows or columns, B with adjacent columns, and
-// every size and reach within the library's 32-bit interface.
+// kMinVolume, at most kMaxCols columns (wider ones, which need several packed
+// blocks of B, ran no faster than the library), A with adjacent rows or
+// columns, B with adjacent columns, and every size and reach within the
+// library's 32-bit interface.
 inline constexpr std::size_t kMinSide = 32;
 inline constexpr std::size_t kMinVolume = std::size_t(1) << 22;
+inline constexpr std::size_t kMaxCols = 512;
 
 // Whether the CPU runs this kernel (AVX-512F) at all.
 bool cpu_runs() noexcept;
