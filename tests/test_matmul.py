@@ -151,7 +151,16 @@ LAYOUTS = {
 
 @pytest.mark.parametrize("layout_a", LAYOUTS)
 @pytest.mark.parametrize("layout_b", LAYOUTS)
-@pytest.mark.parametrize("lhs,rhs", [((70, 130), (130, 90)), ((3, 33, 65), (65, 17)), ((2, 1, 64), (2, 64, 300))])
+@pytest.mark.parametrize(
+    "lhs,rhs",
+    [
+        ((70, 130), (130, 90)),
+        ((3, 33, 65), (65, 17)),
+        ((2, 1, 64), (2, 64, 300)),
+        ((130, 1000), (1000, 200)),  # large enough for the blocked sums over k and the wide kernels
+        ((2, 48, 900), (900, 96)),
+    ],
+)
 def test_float32_against_numpy(lhs, rhs, layout_a, layout_b):
     rng = np.random.default_rng(5)
     a = rng.standard_normal(lhs, dtype=np.float32)
@@ -162,6 +171,26 @@ def test_float32_against_numpy(lhs, rhs, layout_a, layout_b):
     bound = 16 * np.finfo(np.float32).eps * np.matmul(np.abs(a), np.abs(b))
     assert r.dtype == np.float32 and r.shape == expected.shape
     assert np.all(np.abs(r - expected) <= bound)
+
+
+@pytest.mark.parametrize("transposed", [False, True])
+def test_large_products_put_nan_and_infinity_where_numpy_does(transposed):
+    rng = np.random.default_rng(6)
+    a = rng.standard_normal((100, 900), dtype=np.float32)
+    b = rng.standard_normal((900, 200), dtype=np.float32)
+    a[3, 5] = np.nan
+    a[10, 17], b[17, 3] = np.inf, 0.0  # inf * 0 is NaN at (10, 3); the rest of row 10 is infinite
+    b[40, 7] = -np.inf
+    b[41, 7] = np.inf  # column 7 meets both infinities: NaN
+    r = (swapped(a, axes=(0, 1) if transposed else None) @ Tensor(b)).to_numpy()
+    with np.errstate(invalid="ignore", over="ignore"):  # NumPy's own warnings for the reference
+        expected = np.matmul(a, b)
+        bound = 16 * np.finfo(np.float32).eps * np.matmul(np.abs(a), np.abs(b))
+    np.testing.assert_array_equal(np.isnan(r), np.isnan(expected))
+    np.testing.assert_array_equal(np.isposinf(r), np.isposinf(expected))
+    np.testing.assert_array_equal(np.isneginf(r), np.isneginf(expected))
+    finite = np.isfinite(expected)
+    assert np.all(np.abs(r[finite] - expected[finite]) <= bound[finite])
 
 
 @pytest.mark.parametrize("dtype", ["float16", "bfloat16"])
@@ -241,6 +270,15 @@ def test_gradients_match_finite_differences(lhs, rhs):
     # before comparing with the derivative with respect to the operand itself.
     np.testing.assert_array_equal(reduce_to(ga, a.shape), central_difference(lambda x: loss(x, b), a))
     np.testing.assert_array_equal(reduce_to(gb, b.shape), central_difference(lambda y: loss(a, y), b))
+
+
+def test_large_product_gradients_against_numpy():
+    # The gradient of the right operand multiplies by the left one transposed.
+    rng = np.random.default_rng(8)
+    a, b, w = (rng.standard_normal(s, dtype=np.float32) for s in ((256, 784), (784, 256), (256, 256)))
+    ga, gb = grads_of_weighted_product(a, b, w)
+    for got, expected, bound in [(ga, w @ b.T, np.abs(w) @ np.abs(b.T)), (gb, a.T @ w, np.abs(a.T) @ np.abs(w))]:
+        assert np.all(np.abs(got - expected) <= 16 * np.finfo(np.float32).eps * bound)
 
 
 @pytest.mark.parametrize("dtype", ["float16", "bfloat16"])
