@@ -156,7 +156,7 @@ void sgemm(std::size_t m, std::size_t n, std::size_t k,
            const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
            float* c, std::ptrdiff_t c_rs) {
   // The same bits as the library, sooner (Note [summing as the BLAS sums]).
-  if (sgemm_avx512::chosen() && sgemm_avx512::takes(m, n, k, a_rs, a_cs, b_rs, b_cs, c_rs)) {
+  if (sgemm_avx512::takes(m, n, k, a_rs, a_cs, b_rs, b_cs, c_rs) && sgemm_avx512::chosen()) {
     sgemm_avx512::gemm(m, n, k, a, a_rs, a_cs, b, b_rs, b_cs, c, c_rs);
     return;
   }

@@ -39,7 +39,8 @@ inline constexpr std::size_t kMaxCols = 512;
 bool cpu_runs() noexcept;
 
 // Whether products go through this kernel in this process: the CPU runs it,
-// it is an AMD one, and the library reports its SkylakeX kernels. Decided once.
+// it is an AMD one, the library reports its SkylakeX kernels, and a probe
+// product gives the library's bits. Decided once, at the first product taken.
 bool chosen() noexcept;
 
 // Whether a product of this shape and these strides is one this kernel takes.
