@@ -20,14 +20,15 @@ namespace {
 
 struct Product {
   std::size_t m, n, k;
-  bool a_by_columns;  // A stored column after column, as a transposed view is
-  std::size_t pad;    // extra length of each row of B and C
+  bool a_by_columns, b_by_columns;  // stored column after column, as a transposed view is
+  std::size_t pad;                  // extra length of each row (or column) of B and of each row of C
 };
 
 struct Operands {
   std::vector<float> a, b;
-  std::ptrdiff_t a_rs, a_cs, b_rs, c_rs;
-  float at(std::size_t i, std::size_t p) const { return a[i * std::size_t(a_rs) + p * std::size_t(a_cs)]; }
+  std::ptrdiff_t a_rs, a_cs, b_rs, b_cs, c_rs;
+  float a_at(std::size_t i, std::size_t p) const { return a[i * std::size_t(a_rs) + p * std::size_t(a_cs)]; }
+  float b_at(std::size_t p, std::size_t j) const { return b[p * std::size_t(b_rs) + j * std::size_t(b_cs)]; }
 };
 
 float nan_with(std::uint32_t payload, bool negative) {
@@ -51,10 +52,19 @@ std::vector<float> values(std::size_t count, std::mt19937& rng, bool special) {
 }
 
 Operands make(const Product& s, std::mt19937& rng, bool special) {
-  Operands o{values(s.m * s.k, rng, special), values(s.k * (s.n + s.pad), rng, special),
-             std::ptrdiff_t(s.k), 1, std::ptrdiff_t(s.n + s.pad), std::ptrdiff_t(s.n + s.pad)};
+  Operands o{values(s.m * s.k, rng, special), values((s.k + s.pad) * (s.n + s.pad), rng, special),
+             std::ptrdiff_t(s.k), 1, std::ptrdiff_t(s.n + s.pad), 1, std::ptrdiff_t(s.n + s.pad)};
   if (s.a_by_columns) o.a_rs = 1, o.a_cs = std::ptrdiff_t(s.m);
+  if (s.b_by_columns) o.b_rs = 1, o.b_cs = std::ptrdiff_t(s.k + s.pad);
   return o;
+}
+
+// The library's own call for the product.
+void library_product(const Product& s, const Operands& o, float* c) {
+  blas_library()->sgemm(CblasRowMajor, s.a_by_columns ? CblasTrans : CblasNoTrans,
+                        s.b_by_columns ? CblasTrans : CblasNoTrans, blasint(s.m), blasint(s.n), blasint(s.k), 1.0f,
+                        o.a.data(), blasint(s.a_by_columns ? o.a_cs : o.a_rs), o.b.data(),
+                        blasint(s.b_by_columns ? o.b_cs : o.b_rs), 0.0f, c, blasint(o.c_rs));
 }
 
 // Element (i, j) summed in the library's blocks of k.
@@ -63,7 +73,7 @@ float model(const Product& s, const Operands& o, std::size_t i, std::size_t j) {
   for (std::size_t p0 = 0; p0 < s.k;) {
     const std::size_t depth = sgemm_avx512::block_depth(s.k - p0);
     float sum = 0.0f;
-    for (std::size_t p = p0; p < p0 + depth; ++p) sum = std::fma(o.at(i, p), o.b[p * std::size_t(o.b_rs) + j], sum);
+    for (std::size_t p = p0; p < p0 + depth; ++p) sum = std::fma(o.a_at(i, p), o.b_at(p, j), sum);
     c = c + sum;
     p0 += depth;
   }
@@ -75,7 +85,7 @@ std::vector<float> fresh_c(const Product& s) { return std::vector<float>(s.m * (
 
 std::vector<float> run_kernel(const Product& s, const Operands& o) {
   std::vector<float> c = fresh_c(s);
-  sgemm_avx512::gemm(s.m, s.n, s.k, o.a.data(), o.a_rs, o.a_cs, o.b.data(), o.b_rs, 1, c.data(), o.c_rs);
+  sgemm_avx512::gemm(s.m, s.n, s.k, o.a.data(), o.a_rs, o.a_cs, o.b.data(), o.b_rs, o.b_cs, c.data(), o.c_rs);
   return c;
 }
 
@@ -85,10 +95,11 @@ bool same_bits(float x, float y) { return std::bit_cast<std::uint32_t>(x) == std
 // a multiple of 32, A by rows and by columns (some a multiple of 1 KiB apart,
 // read from a copy), padded rows, and the smallest products taken.
 constexpr Product kProducts[] = {
-    {256, 256, 784, false, 0}, {256, 256, 784, true, 0}, {784, 256, 256, true, 0}, {37, 45, 3001, false, 3},
-    {61, 97, 897, true, 0},    {200, 33, 896, false, 1}, {50, 70, 1345, true, 5},  {500, 140, 64, false, 0},
-    {300, 40, 449, true, 2},   {37, 260, 448, false, 0}, {32, 32, 4096, true, 0},  {64, 64, 1024, false, 7},
-    {48, 48, 1821, false, 0},
+    {256, 256, 784, false, false, 0}, {256, 256, 784, true, false, 0}, {784, 256, 256, true, false, 0},
+    {256, 256, 256, false, true, 0},  {37, 45, 3001, false, true, 3},  {61, 97, 897, true, true, 0},
+    {200, 33, 896, false, false, 1},  {50, 70, 1345, true, false, 5},  {500, 140, 64, false, true, 0},
+    {300, 40, 449, true, false, 2},   {37, 260, 448, false, false, 0}, {32, 32, 4096, true, true, 0},
+    {64, 64, 1024, false, false, 7},  {48, 48, 1821, false, true, 0},  {100, 57, 777, true, true, 9},
 };
 
 TEST(avx512_sgemm_sums_in_the_library_order) {
@@ -98,12 +109,10 @@ TEST(avx512_sgemm_sums_in_the_library_order) {
   }
   std::mt19937 rng(3);
   for (const Product& s : kProducts) {
-    CHECK(sgemm_avx512::takes(s.m, s.n, s.k, s.a_by_columns ? 1 : std::ptrdiff_t(s.k),
-                              s.a_by_columns ? std::ptrdiff_t(s.m) : 1, std::ptrdiff_t(s.n + s.pad), 1,
-                              std::ptrdiff_t(s.n + s.pad)),
-          "m=%zu n=%zu k=%zu", s.m, s.n, s.k);
     for (bool special : {false, true}) {
       const Operands o = make(s, rng, special);
+      CHECK(sgemm_avx512::takes(s.m, s.n, s.k, o.a_rs, o.a_cs, o.b_rs, o.b_cs, o.c_rs), "m=%zu n=%zu k=%zu", s.m,
+            s.n, s.k);
       const std::vector<float> got = run_kernel(s, o);
       std::size_t wrong = 0, marks = 0;
       for (std::size_t i = 0; i < s.m; ++i) {
@@ -117,8 +126,9 @@ TEST(avx512_sgemm_sums_in_the_library_order) {
           wrong += !(same_bits(g, w) || (std::isnan(g) && std::isnan(w)));
         }
       }
-      CHECK(wrong == 0 && marks == 0, "m=%zu n=%zu k=%zu%s pad %zu%s: %zu elements differ, %zu past the row changed",
-            s.m, s.n, s.k, s.a_by_columns ? " A by columns" : "", s.pad, special ? " special" : "", wrong, marks);
+      CHECK(wrong == 0 && marks == 0, "m=%zu n=%zu k=%zu%s%s pad %zu%s: %zu elements differ, %zu past the row changed",
+            s.m, s.n, s.k, s.a_by_columns ? " A by columns" : "", s.b_by_columns ? " B by columns" : "", s.pad,
+            special ? " special" : "", wrong, marks);
     }
   }
 }
@@ -128,18 +138,16 @@ TEST(avx512_sgemm_gives_the_library_bits) {
     std::printf("  AVX-512 sgemm against the library: skipped, not chosen on this machine\n");
     return;
   }
-  const BlasLibrary* blas = blas_library();
   std::mt19937 rng(4);
   for (const Product& s : kProducts) {
     for (bool special : {false, true}) {
       const Operands o = make(s, rng, special);
       const std::vector<float> got = run_kernel(s, o);
       std::vector<float> want = fresh_c(s);
-      blas->sgemm(CblasRowMajor, s.a_by_columns ? CblasTrans : CblasNoTrans, CblasNoTrans, blasint(s.m),
-                  blasint(s.n), blasint(s.k), 1.0f, o.a.data(), blasint(s.a_by_columns ? s.m : s.k), o.b.data(),
-                  blasint(o.b_rs), 0.0f, want.data(), blasint(o.c_rs));
-      CHECK(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)) == 0, "m=%zu n=%zu k=%zu%s%s", s.m,
-            s.n, s.k, s.a_by_columns ? " A by columns" : "", special ? " special" : "");
+      library_product(s, o, want.data());
+      CHECK(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)) == 0, "m=%zu n=%zu k=%zu%s%s%s", s.m,
+            s.n, s.k, s.a_by_columns ? " A by columns" : "", s.b_by_columns ? " B by columns" : "",
+            special ? " special" : "");
     }
   }
 }
@@ -147,18 +155,17 @@ TEST(avx512_sgemm_gives_the_library_bits) {
 // Through the door every product takes, on both sides of the smallest one the
 // kernel takes: whichever computes it, the bits are the library's.
 TEST(sgemm_gives_the_library_bits_either_side_of_the_kernel) {
-  const BlasLibrary* blas = blas_library();
   std::mt19937 rng(5);
-  const Product sides[] = {{31, 64, 4096, false, 0}, {32, 32, 4095, false, 0}, {32, 32, 4096, false, 0},
-                           {64, 64, 31, false, 0},   {64, 64, 1023, true, 0},  {64, 64, 1024, true, 0},
-                           {96, 48, 900, false, 0},  {2000, 31, 100, false, 0}, {40, 600, 300, true, 0}};
+  const Product sides[] = {{31, 64, 4096, false, false, 0}, {32, 32, 4095, false, true, 0},
+                           {32, 32, 4096, false, true, 0},  {64, 64, 31, false, false, 0},
+                           {64, 64, 1023, true, false, 0},  {64, 64, 1024, true, false, 0},
+                           {96, 48, 900, false, true, 0},   {2000, 31, 100, false, false, 0},
+                           {40, 600, 300, true, true, 0}};
   for (const Product& s : sides) {
     const Operands o = make(s, rng, false);
     std::vector<float> got = fresh_c(s), want = fresh_c(s);
-    sgemm(s.m, s.n, s.k, o.a.data(), o.a_rs, o.a_cs, o.b.data(), o.b_rs, 1, got.data(), o.c_rs);
-    blas->sgemm(CblasRowMajor, s.a_by_columns ? CblasTrans : CblasNoTrans, CblasNoTrans, blasint(s.m), blasint(s.n),
-                blasint(s.k), 1.0f, o.a.data(), blasint(s.a_by_columns ? s.m : s.k), o.b.data(), blasint(o.b_rs),
-                0.0f, want.data(), blasint(o.c_rs));
+    sgemm(s.m, s.n, s.k, o.a.data(), o.a_rs, o.a_cs, o.b.data(), o.b_rs, o.b_cs, got.data(), o.c_rs);
+    library_product(s, o, want.data());
     CHECK(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)) == 0, "m=%zu n=%zu k=%zu", s.m, s.n, s.k);
   }
 }

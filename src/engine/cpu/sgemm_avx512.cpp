@@ -9,7 +9,13 @@
 #include <new>
 #include <vector>
 
+// GCC 12 reports its own AVX-512 intrinsics' undefined-vector idiom as
+// (maybe-)uninitialized.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 
 #include "engine/cpu/blas_library.hpp"
 #include "engine/cpu/ndarray.hpp"
@@ -81,16 +87,61 @@ void tile(std::size_t kc, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_
   }
 }
 
-// kc rows of B (row stride b_rs, columns adjacent), nc columns, as panels of
-// kCols columns, row after row; columns past nc are zero.
-void pack(const float* b, std::ptrdiff_t b_rs, std::size_t kc, std::size_t nc, float* out) {
-  for (std::size_t j0 = 0; j0 < nc; j0 += kCols) {
+// r[0..16) become their transpose: lane l of r[i] moves to lane i of r[l].
+void transpose16(__m512 r[16]) {
+  __m512 t[16];
+  for (int i = 0; i < 8; ++i) {  // pairs of rows, interleaved by element
+    t[2 * i] = _mm512_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+    t[2 * i + 1] = _mm512_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+  }
+  for (int i = 0; i < 4; ++i) {  // fours of rows, by pairs of elements: in lane L, element 4L + c
+    const __m512d x0 = _mm512_castps_pd(t[4 * i]), x1 = _mm512_castps_pd(t[4 * i + 1]);
+    const __m512d y0 = _mm512_castps_pd(t[4 * i + 2]), y1 = _mm512_castps_pd(t[4 * i + 3]);
+    r[4 * i] = _mm512_castpd_ps(_mm512_unpacklo_pd(x0, y0));
+    r[4 * i + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(x0, y0));
+    r[4 * i + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(x1, y1));
+    r[4 * i + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(x1, y1));
+  }
+  for (int c = 0; c < 4; ++c) {  // the four 128-bit lanes of each element gathered
+    const __m512 q0 = _mm512_shuffle_f32x4(r[c], r[4 + c], 0x44), q1 = _mm512_shuffle_f32x4(r[c], r[4 + c], 0xEE);
+    const __m512 q2 = _mm512_shuffle_f32x4(r[8 + c], r[12 + c], 0x44);
+    const __m512 q3 = _mm512_shuffle_f32x4(r[8 + c], r[12 + c], 0xEE);
+    t[c] = _mm512_shuffle_f32x4(q0, q2, 0x88);
+    t[4 + c] = _mm512_shuffle_f32x4(q0, q2, 0xDD);
+    t[8 + c] = _mm512_shuffle_f32x4(q1, q3, 0x88);
+    t[12 + c] = _mm512_shuffle_f32x4(q1, q3, 0xDD);
+  }
+  for (int i = 0; i < 16; ++i) r[i] = t[i];
+}
+
+// kc rows and nc columns of B as panels of kCols columns, row after row;
+// columns past nc are zero. B has adjacent columns (b_cs == 1) or, read
+// sixteen by sixteen and transposed, adjacent rows (b_rs == 1).
+void pack(const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, std::size_t kc, std::size_t nc, float* out) {
+  for (std::size_t j0 = 0; j0 < nc; j0 += kCols, out += kc * kCols) {
     const std::size_t w = std::min(kCols, nc - j0);
-    const __mmask16 lo = lanes(w), hi = lanes(w > 16 ? w - 16 : 0);
-    const float* src = b + j0;
-    for (std::size_t p = 0; p < kc; ++p, src += b_rs, out += kCols) {
-      _mm512_store_ps(out, _mm512_maskz_loadu_ps(lo, src));
-      _mm512_store_ps(out + 16, _mm512_maskz_loadu_ps(hi, src + 16));
+    if (b_cs == 1) {
+      const __mmask16 lo = lanes(w), hi = lanes(w > 16 ? w - 16 : 0);
+      const float* src = b + std::ptrdiff_t(j0);
+      for (std::size_t p = 0; p < kc; ++p, src += b_rs) {
+        _mm512_store_ps(out + p * kCols, _mm512_maskz_loadu_ps(lo, src));
+        _mm512_store_ps(out + p * kCols + 16, _mm512_maskz_loadu_ps(hi, src + 16));
+      }
+      continue;
+    }
+    for (std::size_t half = 0; half < kCols; half += 16) {
+      const std::size_t cols = w > half ? std::min<std::size_t>(16, w - half) : 0;
+      for (std::size_t p0 = 0; p0 < kc; p0 += 16) {
+        const std::size_t depth = std::min<std::size_t>(16, kc - p0);
+        const __mmask16 m = lanes(depth);
+        __m512 r[16];
+        for (std::size_t j = 0; j < 16; ++j) {
+          r[j] = j < cols ? _mm512_maskz_loadu_ps(m, b + std::ptrdiff_t(j0 + half + j) * b_cs + std::ptrdiff_t(p0))
+                          : _mm512_setzero_ps();
+        }
+        transpose16(r);
+        for (std::size_t p = 0; p < depth; ++p) _mm512_store_ps(out + (p0 + p) * kCols + half, r[p]);
+      }
     }
   }
 }
@@ -196,7 +247,8 @@ bool takes(std::size_t m, std::size_t n, std::size_t k, std::ptrdiff_t a_rs, std
   // Reaches past the interface make the library's door cut the product into
   // tiles, which sums in other blocks.
   const auto reach_fits = [](std::ptrdiff_t s) { return s >= 0 && within_interface(std::size_t(s)); };
-  if (b_cs != 1 || !reach_fits(b_rs) || !reach_fits(c_rs) || std::size_t(c_rs) < n) return false;
+  if (!(b_cs == 1 && reach_fits(b_rs)) && !(b_rs == 1 && reach_fits(b_cs))) return false;
+  if (!reach_fits(c_rs) || std::size_t(c_rs) < n) return false;
   return (a_cs == 1 && reach_fits(a_rs)) || (a_rs == 1 && reach_fits(a_cs));
 }
 
@@ -204,7 +256,6 @@ void gemm(std::size_t m, std::size_t n, std::size_t k,
           const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
           const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
           float* c, std::ptrdiff_t c_rs) {
-  (void)b_cs;  // 1: takes() holds
   float* const packed = scratch();
   float* const copied = packed + kPanelFloats;
   // Rows of A a multiple of 1 KiB apart fall into a few sets of the L1 cache
@@ -216,7 +267,7 @@ void gemm(std::size_t m, std::size_t n, std::size_t k,
     const std::size_t span = std::max(kCols, kPanelFloats / kc / kCols * kCols);
     for (std::size_t jc = 0; jc < n; jc += span) {
       const std::size_t nc = std::min(span, n - jc);
-      pack(b + std::ptrdiff_t(pc) * b_rs + std::ptrdiff_t(jc), b_rs, kc, nc, packed);
+      pack(b + std::ptrdiff_t(pc) * b_rs + std::ptrdiff_t(jc) * b_cs, b_rs, b_cs, kc, nc, packed);
       // One band of rows of A at a time, across every panel of the block.
       for (std::size_t i0 = 0; i0 < m; i0 += kRows) {
         const std::size_t h = std::min(kRows, m - i0);

@@ -28,9 +28,9 @@ namespace mirel::sgemm_avx512 {
 
 // Products this kernel takes: every side at least kMinSide, m·n·k at least
 // kMinVolume, at most kMaxCols columns (wider ones, which need several packed
-// blocks of B, ran no faster than the library), A with adjacent rows or
-// columns, B with adjacent columns, and every size and reach within the
-// library's 32-bit interface.
+// blocks of B, ran no faster than the library), A and B each with adjacent
+// rows or adjacent columns, and every size and reach within the library's
+// 32-bit interface.
 inline constexpr std::size_t kMinSide = 32;
 inline constexpr std::size_t kMinVolume = std::size_t(1) << 22;
 inline constexpr std::size_t kMaxCols = 512;
