@@ -40,8 +40,15 @@ def print_blas_libraries():
 
 
 def operands(shape_a, shape_b, dtype=np.float32, seed=0):
+    """Random operands; a shape ending in "F" gives a column-major one."""
     rng = np.random.default_rng(seed)
-    return rng.standard_normal(shape_a).astype(dtype), rng.standard_normal(shape_b).astype(dtype)
+
+    def one(shape):
+        order = shape[-1] if isinstance(shape[-1], str) else "C"
+        dims = shape[:-1] if order == "F" else shape
+        return np.asarray(rng.standard_normal(dims).astype(dtype), order=order)
+
+    return one(shape_a), one(shape_b)
 
 
 def bench_products():
@@ -50,6 +57,11 @@ def bench_products():
         ("256x256", (256, 256), (256, 256), None),
         ("1024x1024", (1024, 1024), (1024, 1024), 1.05),
         ("[64,64,64]@[64,64,64]", (64, 64, 64), (64, 64, 64), 1.2),
+        # The shapes of a training step's products; "col" operands are stored column by
+        # column (both libraries read them in place), as x @ w.T and x.T @ g read theirs.
+        ("[256,784]@[784,256]", (256, 784), (784, 256), None),
+        ("[784,256]col@[256,256]", (784, 256, "F"), (256, 256), None),
+        ("[256,256]@[256,256]col", (256, 256), (256, 256, "F"), None),
     ]
     print(f"\nfloat32 products (median of {SAMPLES})")
     print(f"  {'case':24} {'ours ms':>9} {'numpy ms':>9} {'ours GF/s':>10} {'numpy GF/s':>11} {'ratio':>7}  target")
@@ -57,6 +69,7 @@ def bench_products():
         a, b = operands(sa, sb)
         ta, tb = Tensor(a), Tensor(b)
         ours, theirs = median_times(lambda: ta @ tb, lambda: a @ b)
+        sa, sb = a.shape, b.shape
         flops = 2 * np.prod(np.broadcast_shapes(sa[:-2], sb[:-2]), dtype=float) * sa[-2] * sa[-1] * sb[-1]
         ratio = ours / theirs
         verdict = "" if target is None else f"<= {target} {'ok' if ratio <= target else 'MISSED'}"
