@@ -102,35 +102,44 @@ constexpr Product kProducts[] = {
     {64, 64, 1024, false, false, 7},  {48, 48, 1821, false, true, 0},  {100, 57, 777, true, true, 9},
 };
 
+// Calls check(product, operands, label, kernel's result) for every product of
+// kProducts, once with plain values and once with special ones.
+template <class Check>
+void for_each_kernel_result(unsigned seed, Check check) {
+  std::mt19937 rng(seed);
+  for (const Product& s : kProducts) {
+    for (bool special : {false, true}) {
+      const Operands o = make(s, rng, special);
+      char label[96];
+      std::snprintf(label, sizeof label, "m=%zu n=%zu k=%zu%s%s pad %zu%s", s.m, s.n, s.k,
+                    s.a_by_columns ? " A by columns" : "", s.b_by_columns ? " B by columns" : "", s.pad,
+                    special ? " special" : "");
+      check(s, o, label, run_kernel(s, o));
+    }
+  }
+}
+
 TEST(avx512_sgemm_sums_in_the_library_order) {
   if (!sgemm_avx512::cpu_runs()) {
     std::printf("  AVX-512 sgemm: skipped, not on this CPU\n");
     return;
   }
-  std::mt19937 rng(3);
-  for (const Product& s : kProducts) {
-    for (bool special : {false, true}) {
-      const Operands o = make(s, rng, special);
-      CHECK(sgemm_avx512::takes(s.m, s.n, s.k, o.a_rs, o.a_cs, o.b_rs, o.b_cs, o.c_rs), "m=%zu n=%zu k=%zu", s.m,
-            s.n, s.k);
-      const std::vector<float> got = run_kernel(s, o);
-      std::size_t wrong = 0, marks = 0;
-      for (std::size_t i = 0; i < s.m; ++i) {
-        for (std::size_t j = 0; j < s.n + s.pad; ++j) {
-          const float g = got[i * std::size_t(o.c_rs) + j];
-          if (j >= s.n) {
-            marks += g != -7.0f;
-            continue;
-          }
-          const float w = model(s, o, i, j);
-          wrong += !(same_bits(g, w) || (std::isnan(g) && std::isnan(w)));
+  for_each_kernel_result(3, [](const Product& s, const Operands& o, const char* label, const std::vector<float>& got) {
+    CHECK(sgemm_avx512::takes(s.m, s.n, s.k, o.a_rs, o.a_cs, o.b_rs, o.b_cs, o.c_rs), "%s", label);
+    std::size_t wrong = 0, marks = 0;
+    for (std::size_t i = 0; i < s.m; ++i) {
+      for (std::size_t j = 0; j < s.n + s.pad; ++j) {
+        const float g = got[i * std::size_t(o.c_rs) + j];
+        if (j >= s.n) {
+          marks += g != -7.0f;
+          continue;
         }
+        const float w = model(s, o, i, j);
+        wrong += !(same_bits(g, w) || (std::isnan(g) && std::isnan(w)));
       }
-      CHECK(wrong == 0 && marks == 0, "m=%zu n=%zu k=%zu%s%s pad %zu%s: %zu elements differ, %zu past the row changed",
-            s.m, s.n, s.k, s.a_by_columns ? " A by columns" : "", s.b_by_columns ? " B by columns" : "", s.pad,
-            special ? " special" : "", wrong, marks);
     }
-  }
+    CHECK(wrong == 0 && marks == 0, "%s: %zu elements differ, %zu past the row changed", label, wrong, marks);
+  });
 }
 
 TEST(avx512_sgemm_gives_the_library_bits) {
@@ -138,18 +147,11 @@ TEST(avx512_sgemm_gives_the_library_bits) {
     std::printf("  AVX-512 sgemm against the library: skipped, not chosen on this machine\n");
     return;
   }
-  std::mt19937 rng(4);
-  for (const Product& s : kProducts) {
-    for (bool special : {false, true}) {
-      const Operands o = make(s, rng, special);
-      const std::vector<float> got = run_kernel(s, o);
-      std::vector<float> want = fresh_c(s);
-      library_product(s, o, want.data());
-      CHECK(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)) == 0, "m=%zu n=%zu k=%zu%s%s%s", s.m,
-            s.n, s.k, s.a_by_columns ? " A by columns" : "", s.b_by_columns ? " B by columns" : "",
-            special ? " special" : "");
-    }
-  }
+  for_each_kernel_result(4, [](const Product& s, const Operands& o, const char* label, const std::vector<float>& got) {
+    std::vector<float> want = fresh_c(s);
+    library_product(s, o, want.data());
+    CHECK(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)) == 0, "%s", label);
+  });
 }
 
 // Through the door every product takes, on both sides of the smallest one the
