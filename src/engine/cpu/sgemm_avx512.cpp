@@ -18,7 +18,6 @@
 #pragma GCC diagnostic pop
 
 #include "engine/cpu/blas_library.hpp"
-#include "engine/cpu/ndarray.hpp"
 
 namespace mirel::sgemm_avx512 {
 namespace {
