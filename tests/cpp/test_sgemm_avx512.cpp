@@ -91,15 +91,20 @@ std::vector<float> run_kernel(const Product& s, const Operands& o) {
 
 bool same_bits(float x, float y) { return std::bit_cast<std::uint32_t>(x) == std::bit_cast<std::uint32_t>(y); }
 
-// Around the cuts of k (448, 449, 895, 896, 897), m not a multiple of 12, n not
-// a multiple of 32, A by rows and by columns (some a multiple of 1 KiB apart,
-// read from a copy), padded rows, and the smallest products taken.
+// Around the cuts of k (448, 449, 895, 896, 897), every height of the last band
+// of rows, n not a multiple of 32, A and B by rows and by columns (some rows of
+// A a multiple of 1 KiB apart, read from a copy), padded rows, and the smallest
+// products taken.
 constexpr Product kProducts[] = {
     {256, 256, 784, false, false, 0}, {256, 256, 784, true, false, 0}, {784, 256, 256, true, false, 0},
     {256, 256, 256, false, true, 0},  {37, 45, 3001, false, true, 3},  {61, 97, 897, true, true, 0},
     {200, 33, 896, false, false, 1},  {50, 70, 1345, true, false, 5},  {500, 140, 64, false, true, 0},
     {300, 40, 449, true, false, 2},   {37, 260, 448, false, false, 0}, {32, 32, 4096, true, true, 0},
     {64, 64, 1024, false, false, 7},  {48, 48, 1821, false, true, 0},  {100, 57, 777, true, true, 9},
+    // The remaining heights of the last band of rows: m % 12 = 3, 5, 6, 7, 9, 10, 11.
+    {39, 70, 1600, false, true, 0},   {41, 64, 1700, true, false, 0},  {42, 64, 1600, false, false, 2},
+    {43, 64, 1600, true, true, 0},    {45, 64, 1500, false, false, 0}, {46, 64, 1500, true, false, 1},
+    {47, 64, 1400, false, true, 0},
 };
 
 // Calls check(product, operands, label, kernel's result) for every product of
