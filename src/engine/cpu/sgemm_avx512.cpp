@@ -9,15 +9,8 @@
 #include <new>
 #include <vector>
 
-// GCC 12 reports its own AVX-512 intrinsics' undefined-vector idiom as
-// (maybe-)uninitialized.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-
 #include "engine/cpu/blas_library.hpp"
+#include "engine/cpu/dispatch.hpp"  // isa_supported, and the intrinsics without GCC 12's false warnings
 
 namespace mirel::sgemm_avx512 {
 namespace {
@@ -36,6 +29,9 @@ using Tile = void (*)(std::size_t kc, const float* a, std::ptrdiff_t a_rs, std::
 
 // The first w of 16 lanes.
 __mmask16 lanes(std::size_t w) { return w >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << w) - 1); }
+
+// Of w columns starting at a panel's first, those in its second vector.
+__mmask16 high_lanes(std::size_t w) { return lanes(w > 16 ? w - 16 : 0); }
 
 #pragma GCC push_options
 #pragma GCC target("avx512f")
@@ -120,7 +116,7 @@ void pack(const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, std::size_t 
   for (std::size_t j0 = 0; j0 < nc; j0 += kCols, out += kc * kCols) {
     const std::size_t w = std::min(kCols, nc - j0);
     if (b_cs == 1) {
-      const __mmask16 lo = lanes(w), hi = lanes(w > 16 ? w - 16 : 0);
+      const __mmask16 lo = lanes(w), hi = high_lanes(w);
       const float* src = b + std::ptrdiff_t(j0);
       for (std::size_t p = 0; p < kc; ++p, src += b_rs) {
         _mm512_store_ps(out + p * kCols, _mm512_maskz_loadu_ps(lo, src));
@@ -189,10 +185,7 @@ std::size_t block_depth(std::size_t left) noexcept {
 }
 
 bool cpu_runs() noexcept {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0;
-  }();
+  static const bool yes = isa_supported(Isa::Avx512);
   return yes;
 }
 
@@ -238,7 +231,7 @@ bool chosen() noexcept {
 bool takes(std::size_t m, std::size_t n, std::size_t k, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
            std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, std::ptrdiff_t c_rs) noexcept {
   if (m < kMinSide || n < kMinSide || k < kMinSide || n > kMaxCols) return false;
-  if (!within_interface(m) || !within_interface(n) || !within_interface(k)) return false;
+  if (!within_interface(m) || !within_interface(k)) return false;  // n is at most kMaxCols
   std::size_t volume;
   if (!__builtin_mul_overflow(m, n, &volume) && !__builtin_mul_overflow(volume, k, &volume) && volume < kMinVolume) {
     return false;
@@ -282,7 +275,7 @@ void gemm(std::size_t m, std::size_t n, std::size_t k,
         for (std::size_t j0 = 0; j0 < nc; j0 += kCols) {
           const std::size_t w = std::min(kCols, nc - j0);
           kTiles[h](kc, band, rs, cs, packed + j0 * kc, c_band + std::ptrdiff_t(j0), c_rs, lanes(w),
-                    lanes(w > 16 ? w - 16 : 0), first);
+                    high_lanes(w), first);
         }
       }
     }

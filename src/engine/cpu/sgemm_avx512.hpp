@@ -35,7 +35,7 @@ inline constexpr std::size_t kMinSide = 32;
 inline constexpr std::size_t kMinVolume = std::size_t(1) << 22;
 inline constexpr std::size_t kMaxCols = 512;
 
-// Whether the CPU runs this kernel (AVX-512F) at all.
+// Whether the CPU runs this kernel at all: it has the AVX-512 set the loops use.
 bool cpu_runs() noexcept;
 
 // Whether products go through this kernel in this process: the CPU runs it,
