@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/cpu/blas.hpp"
+#include "engine/cpu/gemm/blas.hpp"
 #include "nn/functional/relu.hpp"
 #include "python/errors.hpp"
 #include "tensor/api/py_tensor.hpp"

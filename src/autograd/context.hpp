@@ -2,7 +2,7 @@
 // Gradient store of one backward pass, indexed by node id.
 #include <vector>
 
-#include "tensor/storage.hpp"
+#include "engine/cpu/storage/storage.hpp"
 #include "util/error.hpp"
 
 namespace mirel {

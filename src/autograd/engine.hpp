@@ -1,5 +1,5 @@
 #pragma once
-#include "tensor/storage.hpp"
+#include "engine/cpu/storage/storage.hpp"
 #include "util/error.hpp"
 
 namespace mirel {

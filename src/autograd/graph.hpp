@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "tensor/storage.hpp"
+#include "engine/cpu/storage/storage.hpp"
 #include "util/error.hpp"
 
 namespace mirel {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string_view>
 
-#include "engine/cpu/shape.hpp"
+#include "engine/cpu/array/layout.hpp"
 
 namespace mirel {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "check.hpp"
-#include "engine/cpu/dispatch.hpp"
+#include "engine/cpu/loops/dispatch.hpp"
 
 int main() {
   using namespace mirel;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "engine/cpu/bf16_gemm.hpp"
-#include "engine/cpu/blas.hpp"
+#include "engine/cpu/gemm/bf16_gemm.hpp"
+#include "engine/cpu/gemm/blas.hpp"
 
 namespace mirel {
 namespace {

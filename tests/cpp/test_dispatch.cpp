@@ -15,7 +15,7 @@
 
 #include "check.hpp"
 #include "engine/cpu/boolean/ops/logical.hpp"
-#include "engine/cpu/dispatch.hpp"
+#include "engine/cpu/loops/dispatch.hpp"
 #include "engine/cpu/numeric/backward/functional.hpp"
 #include "engine/cpu/numeric/core.hpp"
 #include "engine/cpu/numeric/ops/relu.hpp"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "engine/cpu/blas.hpp"
+#include "engine/cpu/gemm/blas.hpp"
 
 namespace mirel {
 namespace {

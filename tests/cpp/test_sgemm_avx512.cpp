@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "engine/cpu/blas.hpp"
-#include "engine/cpu/blas_library.hpp"
-#include "engine/cpu/sgemm_avx512.hpp"
+#include "engine/cpu/gemm/blas.hpp"
+#include "engine/cpu/gemm/blas_library.hpp"
+#include "engine/cpu/gemm/sgemm_avx512.hpp"
 
 namespace mirel {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "engine/cpu/walk.hpp"
+#include "engine/cpu/iter/walk.hpp"
 
 namespace mirel {
 namespace {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "engine/cpu/storage/api.hpp"
+#include "tensor/api/interchange.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/once.hpp"

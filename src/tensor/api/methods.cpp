@@ -3,7 +3,7 @@
 // Tensor operation and wraps the result.
 #include "python/numpy_api.hpp"
 
-#include "engine/cpu/storage/api.hpp"
+#include "tensor/api/interchange.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "tensor/api/entry_points.hpp"

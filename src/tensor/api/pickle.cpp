@@ -30,8 +30,8 @@
 #include <string_view>
 #include <utility>
 
-#include "engine/cpu/walk.hpp"
-#include "engine/cpu/storage/api.hpp"
+#include "engine/cpu/iter/walk.hpp"
+#include "tensor/api/interchange.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "tensor/api/entry_points.hpp"

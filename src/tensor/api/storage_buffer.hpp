@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "tensor/storage.hpp"
+#include "engine/cpu/storage/storage.hpp"
 
 namespace mirel {
 

@@ -7,7 +7,6 @@
 
 #include "autograd/engine.hpp"
 #include "autograd/ops.hpp"
-#include "engine/cpu/numeric/ops/shape.hpp"
 
 namespace mirel {
 namespace {

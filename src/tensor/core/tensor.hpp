@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "tensor/storage.hpp"
+#include "engine/cpu/storage/storage.hpp"
 
 namespace mirel {
 

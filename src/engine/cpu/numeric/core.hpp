@@ -5,7 +5,7 @@
 // Adding an operation: a functor here, a line in the storage layer.
 #include <type_traits>
 
-#include "engine/cpu/half.hpp"
+#include "engine/cpu/array/half.hpp"
 
 namespace mirel {
 

@@ -35,21 +35,21 @@ Result<CpuStorage::GradPair> binary_backward(const CpuStorage& lhs, const CpuSto
 Result<CpuStorage::GradPair> CpuStorage::backward_mul(const CpuStorage& lhs, const CpuStorage& grad,
                                                       const CpuStorage& rhs, GradWanted want) {
   return binary_backward(lhs, grad, rhs, want, [](const auto& g, const auto& a, const auto& b, GradWanted w) {
-    return mul_backward(g, a, b, w);
+    return mirel::backward_mul(g, a, b, w);
   });
 }
 
 Result<CpuStorage::GradPair> CpuStorage::backward_div(const CpuStorage& lhs, const CpuStorage& grad,
                                                       const CpuStorage& rhs, GradWanted want) {
   return binary_backward(lhs, grad, rhs, want, [](const auto& g, const auto& a, const auto& b, GradWanted w) {
-    return div_backward(g, a, b, w);
+    return mirel::backward_div(g, a, b, w);
   });
 }
 
 Result<CpuStorage::GradPair> CpuStorage::backward_matmul(const CpuStorage& lhs, const CpuStorage& grad,
                                                       const CpuStorage& rhs, GradWanted want) {
   return binary_backward(lhs, grad, rhs, want, [](const auto& g, const auto& a, const auto& b, GradWanted w) {
-    return matmul_backward(g, a, b, w);
+    return mirel::backward_matmul(g, a, b, w);
   });
 }
 
@@ -62,7 +62,7 @@ Result<CpuStorage> CpuStorage::backward_relu(const CpuStorage& input, const CpuS
         if constexpr (std::is_same_v<T, bool>) {
           return fail(ExcKind::Type, "DType mismatch between gradient and input during unary backward pass.");
         } else {
-          return lift(relu_backward(g, *input.get_if<T>()));
+          return lift(mirel::backward_relu(g, *input.get_if<T>()));
         }
       },
       grad.data());

@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 #include "engine/cpu/numeric/backward/wanted.hpp"
 #include "engine/cpu/storage/dtype.hpp"
 #include "util/error.hpp"

@@ -9,7 +9,7 @@ Result<CpuStorage> CpuStorage::relu() const {
         if constexpr (std::is_same_v<T, bool>) {
           return fail(ExcKind::Type, "Tensor Dtype not supported for this operation: relu");
         } else {
-          return CpuStorage(relu_forward(a));
+          return CpuStorage(mirel::relu(a));
         }
       },
       data_);

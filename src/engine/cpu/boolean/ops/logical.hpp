@@ -1,7 +1,7 @@
 #pragma once
 // Logical kernels on Bool arrays. Broadcasting and the result's memory order
 // follow the elementwise kernels; NOT keeps its operand's layout.
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 #include "util/error.hpp"
 
 namespace mirel {

@@ -3,7 +3,7 @@
 #include "engine/cpu/numeric/core.hpp"
 #include "engine/cpu/numeric/ops/binary.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
-#include "engine/cpu/walk.hpp"
+#include "engine/cpu/iter/walk.hpp"
 #include "util/format.hpp"
 
 namespace mirel {
@@ -21,7 +21,7 @@ Expected<NdArray<T>> product_or_check(bool wanted, const NdArray<T>& grad, const
 }  // namespace
 
 template <class T>
-Expected<ArrayPair<T>> mul_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
+Expected<ArrayPair<T>> backward_mul(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
                                     GradWanted want) {
   auto gl = product_or_check(want.lhs, grad, rhs);
   if (!gl) return std::unexpected(std::move(gl.error()));
@@ -65,7 +65,7 @@ void div_walk(Plan<4>& p, const View<T>& vg, const View<T>& va, const View<T>& v
 }  // namespace
 
 template <class T>
-Expected<ArrayPair<T>> div_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
+Expected<ArrayPair<T>> backward_div(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
                                     GradWanted want) {
   auto ga = broadcast_tensors(grad, lhs);
   if (!ga) return std::unexpected(std::move(ga.error()));
@@ -90,8 +90,8 @@ Expected<ArrayPair<T>> div_backward(const NdArray<T>& grad, const NdArray<T>& lh
 }
 
 #define MIREL_INSTANTIATE(T)                                                                                          \
-  template Expected<ArrayPair<T>> mul_backward(const NdArray<T>&, const NdArray<T>&, const NdArray<T>&, GradWanted); \
-  template Expected<ArrayPair<T>> div_backward(const NdArray<T>&, const NdArray<T>&, const NdArray<T>&, GradWanted);
+  template Expected<ArrayPair<T>> backward_mul(const NdArray<T>&, const NdArray<T>&, const NdArray<T>&, GradWanted); \
+  template Expected<ArrayPair<T>> backward_div(const NdArray<T>&, const NdArray<T>&, const NdArray<T>&, GradWanted);
 MIREL_INSTANTIATE(float)
 MIREL_INSTANTIATE(F16)
 MIREL_INSTANTIATE(BF16)

@@ -3,7 +3,7 @@
 // broadcast shape of their factors: nothing is reduced to an operand's shape.
 #include <utility>
 
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 #include "engine/cpu/numeric/backward/wanted.hpp"
 #include "util/error.hpp"
 
@@ -15,11 +15,11 @@ template <class T>
 using ArrayPair = std::pair<NdArray<T>, NdArray<T>>;
 
 template <class T>
-Expected<ArrayPair<T>> mul_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
+Expected<ArrayPair<T>> backward_mul(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
                                     GradWanted want = {});
 
 template <class T>
-Expected<ArrayPair<T>> div_backward(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
+Expected<ArrayPair<T>> backward_div(const NdArray<T>& grad, const NdArray<T>& lhs, const NdArray<T>& rhs,
                                     GradWanted want = {});
 
 }  // namespace mirel

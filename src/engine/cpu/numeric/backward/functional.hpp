@@ -1,7 +1,7 @@
 #pragma once
 // Rectifier gradient: the incoming gradient where the input is above zero,
 // +0 elsewhere (NaN inputs included). Shapes must match exactly.
-#include "engine/cpu/iter.hpp"
+#include "engine/cpu/iter/zip.hpp"
 #include "util/error.hpp"
 #include "util/format.hpp"
 
@@ -17,7 +17,7 @@ struct ReluGrad {
 };
 
 template <class T>
-Expected<NdArray<T>> relu_backward(const NdArray<T>& grad, const NdArray<T>& input) {
+Expected<NdArray<T>> backward_relu(const NdArray<T>& grad, const NdArray<T>& input) {
   if (!(grad.shape() == input.shape())) {
     return std::unexpected(concat("Shape mismatch in relu_backward: grad ", shape_str(grad.shape()), " vs input ",
                                   shape_str(input.shape())));

@@ -34,7 +34,7 @@ Expected<NdArray<T>> product(bool wanted, const View<T>& a, const View<T>& b) {
 }  // namespace
 
 template <class T>
-Expected<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& grad, const NdArray<T>& lhs,
+Expected<std::pair<NdArray<T>, NdArray<T>>> backward_matmul(const NdArray<T>& grad, const NdArray<T>& lhs,
                                                              const NdArray<T>& rhs, GradWanted want) {
   auto grad_lhs = product(want.lhs, view_of(grad), swap_last_two(rhs));
   if (!grad_lhs) return std::unexpected(std::move(grad_lhs.error()));
@@ -43,12 +43,12 @@ Expected<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& gr
   return std::pair{std::move(*grad_lhs), std::move(*grad_rhs)};
 }
 
-template Expected<std::pair<NdArray<float>, NdArray<float>>> matmul_backward(const NdArray<float>&,
+template Expected<std::pair<NdArray<float>, NdArray<float>>> backward_matmul(const NdArray<float>&,
                                                                              const NdArray<float>&,
                                                                              const NdArray<float>&, GradWanted);
-template Expected<std::pair<NdArray<F16>, NdArray<F16>>> matmul_backward(const NdArray<F16>&, const NdArray<F16>&,
+template Expected<std::pair<NdArray<F16>, NdArray<F16>>> backward_matmul(const NdArray<F16>&, const NdArray<F16>&,
                                                                          const NdArray<F16>&, GradWanted);
-template Expected<std::pair<NdArray<BF16>, NdArray<BF16>>> matmul_backward(const NdArray<BF16>&,
+template Expected<std::pair<NdArray<BF16>, NdArray<BF16>>> backward_matmul(const NdArray<BF16>&,
                                                                            const NdArray<BF16>&,
                                                                            const NdArray<BF16>&, GradWanted);
 

@@ -2,7 +2,7 @@
 // Broadcasting elementwise operations of two arrays. Op is a functor of
 // numeric/core.hpp: binary gives the element type (float types), compare a Bool
 // array (any type).
-#include "engine/cpu/iter.hpp"
+#include "engine/cpu/iter/zip.hpp"
 #include "engine/cpu/numeric/core.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "util/error.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 #include "util/error.hpp"
 
 namespace mirel {

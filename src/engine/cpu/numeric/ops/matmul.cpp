@@ -5,10 +5,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "engine/cpu/bf16_gemm.hpp"
-#include "engine/cpu/blas.hpp"
+#include "engine/cpu/gemm/bf16_gemm.hpp"
+#include "engine/cpu/gemm/blas.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
-#include "engine/cpu/walk.hpp"
+#include "engine/cpu/iter/walk.hpp"
 #include "util/format.hpp"
 
 namespace mirel {

@@ -4,7 +4,7 @@
 // types are widened as whole arrays, multiplied in f32 and rounded once per element.
 #include <type_traits>
 
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 #include "util/error.hpp"
 
 namespace mirel {

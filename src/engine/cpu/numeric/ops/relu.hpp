@@ -1,7 +1,7 @@
 #pragma once
 // Rectifier forward on bit patterns: a kept element is copied exactly; NaN,
 // negative values and -0 give +0. The result keeps the operand's layout.
-#include "engine/cpu/iter.hpp"
+#include "engine/cpu/iter/zip.hpp"
 
 namespace mirel {
 
@@ -18,7 +18,7 @@ struct Relu {
 };
 
 template <class T>
-NdArray<T> relu_forward(const NdArray<T>& a) {
+NdArray<T> relu(const NdArray<T>& a) {
   return map<T>(a, UnaryLoops<Relu, T, T>::best);
 }
 

@@ -2,8 +2,8 @@
 // Tensor-with-number operations. The number is rounded to the element type
 // first, then every element is combined with it; the result keeps the
 // operand's memory order. Op is a functor of numeric/core.hpp.
-#include "engine/cpu/dispatch.hpp"
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/loops/dispatch.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 #include "engine/cpu/numeric/core.hpp"
 
 namespace mirel {

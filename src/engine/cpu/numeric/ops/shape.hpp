@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 #include "util/error.hpp"
 #include "util/format.hpp"
 

@@ -1,4 +1,4 @@
-#include "engine/cpu/iter.hpp"
+#include "engine/cpu/iter/zip.hpp"
 
 namespace mirel {
 namespace {

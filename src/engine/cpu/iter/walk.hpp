@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "engine/cpu/shape.hpp"
+#include "engine/cpu/array/layout.hpp"
 
 namespace mirel {
 

@@ -12,8 +12,8 @@
 #include <memory>
 #include <new>
 
-#include "engine/cpu/half.hpp"
-#include "engine/cpu/shape.hpp"
+#include "engine/cpu/array/half.hpp"
+#include "engine/cpu/array/layout.hpp"
 
 namespace mirel {
 

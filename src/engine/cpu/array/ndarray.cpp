@@ -1,9 +1,9 @@
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 
 #include <algorithm>
 #include <cstddef>
 
-#include "engine/cpu/buffer_cache.hpp"
+#include "engine/cpu/array/buffer_cache.hpp"
 
 namespace mirel {
 

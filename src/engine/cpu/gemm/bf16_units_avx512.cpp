@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "engine/cpu/bf16_units.hpp"
+#include "engine/cpu/gemm/bf16_units.hpp"
 
 #define MIREL_AVX512_BF16 __attribute__((target("avx512f,avx512bw,avx512vl,avx512bf16")))
 

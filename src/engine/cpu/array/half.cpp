@@ -1,6 +1,6 @@
-#include "engine/cpu/half.hpp"
+#include "engine/cpu/array/half.hpp"
 
-#include "engine/cpu/dispatch.hpp"
+#include "engine/cpu/loops/dispatch.hpp"
 
 namespace mirel {
 

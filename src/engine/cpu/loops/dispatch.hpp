@@ -18,7 +18,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
-#include "engine/cpu/half.hpp"
+#include "engine/cpu/array/half.hpp"
 
 namespace mirel {
 
@@ -31,7 +31,7 @@ Isa best_isa() noexcept;
 
 namespace isa_portable {
 #define MIREL_ISA 0
-#include "engine/cpu/loop.inc"
+#include "engine/cpu/loops/loop.inc"
 #undef MIREL_ISA
 }  // namespace isa_portable
 
@@ -39,7 +39,7 @@ namespace isa_portable {
 #pragma GCC target("avx2,f16c")
 namespace isa_avx2 {
 #define MIREL_ISA 1
-#include "engine/cpu/loop.inc"
+#include "engine/cpu/loops/loop.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx2
 #pragma GCC pop_options
@@ -48,7 +48,7 @@ namespace isa_avx2 {
 #pragma GCC target("avx2,f16c,avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=256")
 namespace isa_avx512 {
 #define MIREL_ISA 2
-#include "engine/cpu/loop.inc"
+#include "engine/cpu/loops/loop.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx512
 #pragma GCC pop_options
@@ -57,7 +57,7 @@ namespace isa_avx512 {
 #pragma GCC target("avx2,f16c,avx512f,avx512bw,avx512vl,avx512dq,avx512bf16,prefer-vector-width=256")
 namespace isa_avx512bf16 {
 #define MIREL_ISA 3
-#include "engine/cpu/loop.inc"
+#include "engine/cpu/loops/loop.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx512bf16
 #pragma GCC pop_options

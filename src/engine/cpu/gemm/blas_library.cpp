@@ -1,4 +1,4 @@
-#include "engine/cpu/blas_library.hpp"
+#include "engine/cpu/gemm/blas_library.hpp"
 
 #include <dlfcn.h>
 #include <pthread.h>

@@ -10,9 +10,9 @@
 // every array is dense the whole pass is one loop over the buffer.
 #include <algorithm>
 
-#include "engine/cpu/dispatch.hpp"
-#include "engine/cpu/ndarray.hpp"
-#include "engine/cpu/walk.hpp"
+#include "engine/cpu/loops/dispatch.hpp"
+#include "engine/cpu/array/ndarray.hpp"
+#include "engine/cpu/iter/walk.hpp"
 
 namespace mirel {
 

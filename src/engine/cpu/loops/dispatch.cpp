@@ -1,4 +1,4 @@
-#include "engine/cpu/dispatch.hpp"
+#include "engine/cpu/loops/dispatch.hpp"
 
 namespace mirel {
 

@@ -1,4 +1,4 @@
-#include "engine/cpu/blas.hpp"
+#include "engine/cpu/gemm/blas.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/cpu/blas_library.hpp"
-#include "engine/cpu/ndarray.hpp"
-#include "engine/cpu/sgemm_avx512.hpp"
+#include "engine/cpu/gemm/blas_library.hpp"
+#include "engine/cpu/array/ndarray.hpp"
+#include "engine/cpu/gemm/sgemm_avx512.hpp"
 
 namespace mirel {
 namespace {

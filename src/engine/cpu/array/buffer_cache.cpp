@@ -1,4 +1,4 @@
-#include "engine/cpu/buffer_cache.hpp"
+#include "engine/cpu/array/buffer_cache.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "engine/cpu/bf16_gemm.hpp"
+#include "engine/cpu/gemm/bf16_gemm.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/cpu/bf16_units.hpp"
+#include "engine/cpu/gemm/bf16_units.hpp"
 
 namespace mirel::bf16_gemm {
 namespace {

@@ -1,6 +1,6 @@
 #include "python/numpy_api.hpp"
 
-#include "engine/cpu/storage/api.hpp"
+#include "tensor/api/interchange.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "engine/cpu/walk.hpp"
+#include "engine/cpu/iter/walk.hpp"
 #include "python/errors.hpp"
 #include "util/format.hpp"
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/cpu/bf16_units.hpp"
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/gemm/bf16_units.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 
 #define MIREL_AMX __attribute__((target("amx-tile,amx-bf16,avx512f")))
 

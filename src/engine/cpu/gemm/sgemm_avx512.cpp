@@ -1,4 +1,4 @@
-#include "engine/cpu/sgemm_avx512.hpp"
+#include "engine/cpu/gemm/sgemm_avx512.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -9,8 +9,8 @@
 #include <new>
 #include <vector>
 
-#include "engine/cpu/blas_library.hpp"
-#include "engine/cpu/dispatch.hpp"  // isa_supported, and the intrinsics without GCC 12's false warnings
+#include "engine/cpu/gemm/blas_library.hpp"
+#include "engine/cpu/loops/dispatch.hpp"  // isa_supported, and the intrinsics without GCC 12's false warnings
 
 namespace mirel::sgemm_avx512 {
 namespace {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <optional>
 
-#include "engine/cpu/small_vec.hpp"
+#include "engine/cpu/array/small_vec.hpp"
 
 namespace mirel {
 

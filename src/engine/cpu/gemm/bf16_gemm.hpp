@@ -29,7 +29,7 @@
 // widened path.
 #include <cstddef>
 
-#include "engine/cpu/ndarray.hpp"
+#include "engine/cpu/array/ndarray.hpp"
 
 namespace mirel::bf16_gemm {
 
