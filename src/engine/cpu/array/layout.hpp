@@ -12,6 +12,8 @@ namespace mirel {
 
 using Shape = SmallVec<std::size_t>;
 using Strides = SmallVec<std::ptrdiff_t>;
+// Axes of one operation, sorted, unique and each below the rank.
+using Axes = SmallVec<std::size_t>;
 
 enum class Order { RowMajor, ColMajor };
 

@@ -5,7 +5,7 @@ namespace mirel {
 const char* isa_name(Isa isa) noexcept {
   switch (isa) {
     case Isa::Portable: return "portable";
-    case Isa::Avx2: return "AVX2+F16C";
+    case Isa::Avx2: return "AVX2+FMA+F16C";
     case Isa::Avx512: return "AVX-512 F/BW/VL/DQ";
     case Isa::Avx512Bf16: break;
   }
@@ -14,7 +14,7 @@ const char* isa_name(Isa isa) noexcept {
 
 bool isa_supported(Isa isa) noexcept {
   __builtin_cpu_init();
-  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
   const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
   switch (isa) {

@@ -32,32 +32,40 @@ Isa best_isa() noexcept;
 namespace isa_portable {
 #define MIREL_ISA 0
 #include "engine/cpu/loops/loop.inc"
+#include "engine/cpu/loops/math.inc"
+#include "engine/cpu/loops/reduce.inc"
 #undef MIREL_ISA
 }  // namespace isa_portable
 
 #pragma GCC push_options
-#pragma GCC target("avx2,f16c")
+#pragma GCC target("avx2,f16c,fma")
 namespace isa_avx2 {
 #define MIREL_ISA 1
 #include "engine/cpu/loops/loop.inc"
+#include "engine/cpu/loops/math.inc"
+#include "engine/cpu/loops/reduce.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx2
 #pragma GCC pop_options
 
 #pragma GCC push_options
-#pragma GCC target("avx2,f16c,avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=256")
+#pragma GCC target("avx2,f16c,fma,avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=256")
 namespace isa_avx512 {
 #define MIREL_ISA 2
 #include "engine/cpu/loops/loop.inc"
+#include "engine/cpu/loops/math.inc"
+#include "engine/cpu/loops/reduce.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx512
 #pragma GCC pop_options
 
 #pragma GCC push_options
-#pragma GCC target("avx2,f16c,avx512f,avx512bw,avx512vl,avx512dq,avx512bf16,prefer-vector-width=256")
+#pragma GCC target("avx2,f16c,fma,avx512f,avx512bw,avx512vl,avx512dq,avx512bf16,prefer-vector-width=256")
 namespace isa_avx512bf16 {
 #define MIREL_ISA 3
 #include "engine/cpu/loops/loop.inc"
+#include "engine/cpu/loops/math.inc"
+#include "engine/cpu/loops/reduce.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx512bf16
 #pragma GCC pop_options
@@ -99,8 +107,6 @@ struct HalfConversions {
   static inline const Widen best_widen = widen.best();
   static inline const Narrow best_narrow = narrow.best();
 };
-
-#undef MIREL_VARIANTS
 
 }  // namespace mirel
 

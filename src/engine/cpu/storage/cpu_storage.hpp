@@ -3,6 +3,7 @@
 // new storage (or an Error); none changes its operand. The operations are
 // grouped by kind in the .cpp files beside this header: shape, numeric,
 // boolean, functional, backward; NumPy interchange lives in api.hpp.
+#include <cstdint>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -72,6 +73,15 @@ class CpuStorage {
 
   // functional
   Result<CpuStorage> relu() const;
+
+  // reduce: over `axes` (sorted, unique, each below ndim; none reduces nothing),
+  // kept as length-1 axes when keepdims. Results are row-major.
+  Result<CpuStorage> sum(const Axes& axes, bool keepdims) const;
+  Result<CpuStorage> mean(const Axes& axes, bool keepdims) const;
+  Result<CpuStorage> max(const Axes& axes, bool keepdims) const;
+  Result<CpuStorage> min(const Axes& axes, bool keepdims) const;
+  // First index of the maximum, counted in row-major order over the reduced axes.
+  Result<NdArray<std::int64_t>> argmax(const Axes& axes, bool keepdims) const;
 
   // The checks of scalar_mul without the arithmetic (Note [checked, not computed]).
   Result<void> scalar_mul_check() const;
