@@ -32,8 +32,8 @@ Isa best_isa() noexcept;
 namespace isa_portable {
 #define MIREL_ISA 0
 #include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math.inc"
-#include "engine/cpu/loops/reduce.inc"
+#include "engine/cpu/loops/math_lanes.inc"
+#include "engine/cpu/loops/reduce_lanes.inc"
 #undef MIREL_ISA
 }  // namespace isa_portable
 
@@ -42,8 +42,8 @@ namespace isa_portable {
 namespace isa_avx2 {
 #define MIREL_ISA 1
 #include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math.inc"
-#include "engine/cpu/loops/reduce.inc"
+#include "engine/cpu/loops/math_lanes.inc"
+#include "engine/cpu/loops/reduce_lanes.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx2
 #pragma GCC pop_options
@@ -53,8 +53,8 @@ namespace isa_avx2 {
 namespace isa_avx512 {
 #define MIREL_ISA 2
 #include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math.inc"
-#include "engine/cpu/loops/reduce.inc"
+#include "engine/cpu/loops/math_lanes.inc"
+#include "engine/cpu/loops/reduce_lanes.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx512
 #pragma GCC pop_options
@@ -64,8 +64,8 @@ namespace isa_avx512 {
 namespace isa_avx512bf16 {
 #define MIREL_ISA 3
 #include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math.inc"
-#include "engine/cpu/loops/reduce.inc"
+#include "engine/cpu/loops/math_lanes.inc"
+#include "engine/cpu/loops/reduce_lanes.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx512bf16
 #pragma GCC pop_options
