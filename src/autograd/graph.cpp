@@ -43,6 +43,13 @@ void Tape::clear() {
   epoch_ = next_epoch.fetch_add(1, std::memory_order_relaxed);
 }
 
+namespace {
+thread_local constinit bool grad_mode_on = true;
+}  // namespace
+
+bool grad_enabled() noexcept { return grad_mode_on; }
+void set_grad_enabled(bool on) noexcept { grad_mode_on = on; }
+
 Tape& tape() {
   thread_local Tape t;
   return t;

@@ -23,6 +23,9 @@ class BackwardOp {
  public:
   virtual ~BackwardOp() = default;
   virtual Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const = 0;
+  // Handed the operation's result once it has been computed (nodes are pushed
+  // before it exists); a node whose rule reads the result keeps it.
+  virtual void keep_result(const StoragePtr&) {}
 };
 
 class Tape {
@@ -32,6 +35,7 @@ class Tape {
   Tape& operator=(const Tape&) = delete;
 
   std::size_t push_node(std::unique_ptr<BackwardOp> node);
+  void keep_result(std::size_t id, const StoragePtr& result) { nodes_[id]->keep_result(result); }
   void set_grad(std::size_t id, StoragePtr grad);
   std::optional<StoragePtr> get_grad(std::size_t id) const;
   void clear();
@@ -48,6 +52,12 @@ class Tape {
 
 // The calling thread's tape.
 Tape& tape();
+
+// Note [grad mode]: a per-thread switch, on by default. While it is off no
+// operation records a node, whatever its operands require, and every result
+// is untracked; leaves made with requires_grad still get their node.
+bool grad_enabled() noexcept;
+void set_grad_enabled(bool on) noexcept;
 
 // The error for a tensor whose id belongs to another tape epoch.
 Error stale_tensor_error(const char* what);

@@ -22,12 +22,12 @@ Result<void> scaled_into(AutogradContext& ctx, OperandId x, const StoragePtr& gr
   return ctx.accumulate(x.id, std::move(*g));
 }
 
-Result<void> into(AutogradContext& ctx, std::size_t id, Result<CpuStorage> g) {
+}  // namespace
+
+Result<void> accumulate_into(AutogradContext& ctx, std::size_t id, Result<CpuStorage> g) {
   if (!g) return std::unexpected(std::move(g.error()));
   return ctx.accumulate(id, std::move(*g));
 }
-
-}  // namespace
 
 Result<void> AddNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
   if (auto r = unit_into(ctx, lhs_id, grad); !r) return r;
@@ -62,15 +62,73 @@ Result<void> MatmulNode::backward(AutogradContext& ctx, const StoragePtr& grad) 
 }
 
 Result<void> ReluNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  return into(ctx, input_id, CpuStorage::backward_relu(input->cpu, grad->cpu));
+  return accumulate_into(ctx, input_id, CpuStorage::backward_relu(input->cpu, grad->cpu));
 }
 
 Result<void> ReshapeNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  return into(ctx, input_id, grad->cpu.reshape(input_shape));
+  return accumulate_into(ctx, input_id, grad->cpu.reshape(input_shape));
+}
+
+Result<void> SoftmaxNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  if (!result) return panic("a softmax node received a gradient before its result was computed");
+  return accumulate_into(ctx, input_id, CpuStorage::backward_softmax(grad->cpu, result->cpu, axis, log));
+}
+
+Result<void> CrossEntropyNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  return accumulate_into(ctx, input_id,
+                         CpuStorage::backward_cross_entropy(grad->cpu, logits->cpu, labels, lse, reduction));
+}
+
+Result<void> LinearNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  auto pair = CpuStorage::backward_linear(x->cpu, grad->cpu, weight->cpu, {x_id.wanted, weight_id.wanted});
+  if (!pair) return std::unexpected(std::move(pair.error()));
+  if (pair->first) {
+    if (auto r = ctx.accumulate(x_id.id, std::move(*pair->first)); !r) return r;
+  }
+  if (pair->second) {
+    if (auto r = ctx.accumulate(weight_id.id, std::move(*pair->second)); !r) return r;
+  }
+  if (!bias_id || !bias_id->wanted) return {};
+  return accumulate_into(ctx, bias_id->id, grad->cpu.sum_to(Shape{weight->cpu.shape()[0]}));
+}
+
+Result<void> PermuteNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  Axes inverse(perm.size(), 0);
+  for (std::size_t i = 0; i < perm.size(); ++i) inverse[perm[i]] = i;
+  return accumulate_into(ctx, input_id, grad->cpu.permute(inverse));
+}
+
+Result<void> ReshapeAnyNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  const CpuStorage& g = grad->cpu;
+  if (is_row_major(g.shape(), g.strides())) return accumulate_into(ctx, input_id, g.reshape(input_shape));
+  return accumulate_into(ctx, input_id, g.row_major().reshape(input_shape));
+}
+
+Result<void> ConcatenateNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < part_ids.size(); ++i) {
+    if (part_ids[i].wanted) {
+      if (auto r = accumulate_into(ctx, part_ids[i].id, grad->cpu.slice(axis, start, lengths[i])); !r) return r;
+    }
+    start += lengths[i];
+  }
+  return {};
+}
+
+Result<void> TakeNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  return accumulate_into(ctx, input_id, CpuStorage::backward_take(grad->cpu, input_shape, axis, indices));
+}
+
+Result<void> BroadcastToNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  return accumulate_into(ctx, input_id, grad->cpu.sum_to(input_shape));
+}
+
+Result<void> SumToNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  return accumulate_into(ctx, input_id, grad->cpu.broadcast_to(input_shape));
 }
 
 Result<void> TransposeNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  return into(ctx, input_id, grad->cpu.transpose(dim0, dim1));
+  return accumulate_into(ctx, input_id, grad->cpu.transpose(dim0, dim1));
 }
 
 Result<void> ScalarShiftNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {

@@ -24,6 +24,9 @@ struct OperandId {
   bool wanted = true;
 };
 
+// Accumulates a rule's gradient into slot id, or passes its error on.
+Result<void> accumulate_into(AutogradContext& ctx, std::size_t id, Result<CpuStorage> grad);
+
 struct LeafNode final : BackwardOp {
   Result<void> backward(AutogradContext&, const StoragePtr&) const override { return {}; }
 };
@@ -67,10 +70,164 @@ struct MatmulNode final : BinaryNode {
   Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
 };
 
+// A two-operand operation of numeric/table.hpp (maximum, minimum).
+using PairRule = Result<CpuStorage::GradPair> (*)(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,
+                                                  GradWanted want);
+template <PairRule Rule>
+struct PairTableNode final : BinaryNode {
+  using BinaryNode::BinaryNode;
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override {
+    return accumulate_pair(ctx, Rule(lhs->cpu, grad->cpu, rhs->cpu, wanted()));
+  }
+};
+
+// where(cond, a, b): the condition is kept; a and b are the operands.
+struct WhereNode final : BinaryNode {
+  StoragePtr cond;
+  WhereNode(StoragePtr c, OperandId a, OperandId b) : BinaryNode(nullptr, nullptr, a, b), cond(std::move(c)) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override {
+    return accumulate_pair(ctx, CpuStorage::backward_where(cond->cpu, grad->cpu, wanted()));
+  }
+};
+
+struct PowerNode final : BackwardOp {
+  StoragePtr input;
+  float exponent;
+  std::size_t input_id;
+  PowerNode(StoragePtr in, float p, std::size_t id) : input(std::move(in)), exponent(p), input_id(id) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override {
+    return accumulate_into(ctx, input_id, CpuStorage::backward_power(grad->cpu, input->cpu, exponent));
+  }
+};
+
 struct ReluNode final : BackwardOp {
   StoragePtr input;
   std::size_t input_id;
   ReluNode(StoragePtr in, std::size_t id) : input(std::move(in)), input_id(id) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
+// A node of an operation of numeric/table.hpp. Its rule reads the operand,
+// saved when the node is recorded, or the result, kept once it is computed.
+template <Result<CpuStorage> (*Rule)(const CpuStorage& grad, const CpuStorage& saved), Saved S>
+struct TableNode final : BackwardOp {
+  StoragePtr saved;
+  std::size_t input_id;
+  TableNode(StoragePtr operand, std::size_t id)
+      : saved(S == Saved::Operand ? std::move(operand) : nullptr), input_id(id) {}
+  void keep_result(const StoragePtr& result) override {
+    if constexpr (S == Saved::Result) saved = result;
+  }
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override {
+    // Only a computed result has a tensor from which a gradient can arrive.
+    if (!saved) return panic("a table node received a gradient before its result was computed");
+    return accumulate_into(ctx, input_id, Rule(grad->cpu, saved->cpu));
+  }
+};
+
+// A node of a reduction of numeric/table.hpp: its rule reads the operand and
+// the result, kept once it is computed.
+using ReduceRule = Result<CpuStorage> (*)(const CpuStorage& grad, const CpuStorage& input, const CpuStorage& result,
+                                          const Axes& axes, bool keepdims);
+template <ReduceRule Rule>
+struct ReduceNode final : BackwardOp {
+  StoragePtr input, result;
+  Axes axes;
+  bool keepdims;
+  std::size_t input_id;
+  ReduceNode(StoragePtr in, Axes a, bool keep, std::size_t id)
+      : input(std::move(in)), axes(std::move(a)), keepdims(keep), input_id(id) {}
+  void keep_result(const StoragePtr& r) override { result = r; }
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override {
+    if (!result) return panic("a reduction node received a gradient before its result was computed");
+    return accumulate_into(ctx, input_id, Rule(grad->cpu, input->cpu, result->cpu, axes, keepdims));
+  }
+};
+
+// Softmax and log-softmax along an axis: the rule reads the result.
+struct SoftmaxNode final : BackwardOp {
+  StoragePtr result;
+  std::size_t axis;
+  bool log;
+  std::size_t input_id;
+  SoftmaxNode(std::size_t a, bool l, std::size_t id) : axis(a), log(l), input_id(id) {}
+  void keep_result(const StoragePtr& r) override { result = r; }
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
+// Cross-entropy of logits against class indices; the rule reads the logits
+// and each row's logsumexp, handed over once computed.
+struct CrossEntropyNode final : BackwardOp {
+  StoragePtr logits;
+  NdArray<std::int64_t> labels;
+  NdArray<float> lse;
+  Reduction reduction;
+  std::size_t input_id;
+  CrossEntropyNode(StoragePtr l, NdArray<std::int64_t> lab, Reduction r, std::size_t id)
+      : logits(std::move(l)), labels(std::move(lab)), reduction(r), input_id(id) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
+// x @ weightᵀ (+ bias): weight's and bias's gradients arrive at their own
+// shapes, summed over x's leading axes.
+struct LinearNode final : BackwardOp {
+  StoragePtr x, weight;
+  OperandId x_id, weight_id;
+  std::optional<OperandId> bias_id;
+  LinearNode(StoragePtr xs, StoragePtr ws, OperandId xi, OperandId wi, std::optional<OperandId> bi)
+      : x(std::move(xs)), weight(std::move(ws)), x_id(xi), weight_id(wi), bias_id(bi) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
+// Axes permuted; the gradient is permuted back.
+struct PermuteNode final : BackwardOp {
+  Axes perm;
+  std::size_t input_id;
+  PermuteNode(Axes p, std::size_t id) : perm(std::move(p)), input_id(id) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
+// A reshape of any layout (through a row-major copy); so is its gradient.
+struct ReshapeAnyNode final : BackwardOp {
+  Shape input_shape;
+  std::size_t input_id;
+  ReshapeAnyNode(Shape s, std::size_t id) : input_shape(std::move(s)), input_id(id) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
+// Parts joined along an axis; each gets its slab of the gradient.
+struct ConcatenateNode final : BackwardOp {
+  std::vector<OperandId> part_ids;
+  std::vector<std::size_t> lengths;  // of each part along the axis
+  std::size_t axis;
+  ConcatenateNode(std::vector<OperandId> ids, std::vector<std::size_t> l, std::size_t a)
+      : part_ids(std::move(ids)), lengths(std::move(l)), axis(a) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
+// Entries taken along an axis; the gradient adds back into the rows taken.
+struct TakeNode final : BackwardOp {
+  Shape input_shape;
+  std::size_t axis;
+  NdArray<std::int64_t> indices;
+  std::size_t input_id;
+  TakeNode(Shape s, std::size_t a, NdArray<std::int64_t> i, std::size_t id)
+      : input_shape(std::move(s)), axis(a), indices(std::move(i)), input_id(id) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
+// broadcast_to's gradient sums back to the operand's shape; sum_to's
+// broadcasts back to it.
+struct BroadcastToNode final : BackwardOp {
+  Shape input_shape;
+  std::size_t input_id;
+  BroadcastToNode(Shape s, std::size_t id) : input_shape(std::move(s)), input_id(id) {}
+  Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+struct SumToNode final : BackwardOp {
+  Shape input_shape;
+  std::size_t input_id;
+  SumToNode(Shape s, std::size_t id) : input_shape(std::move(s)), input_id(id) {}
   Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
 };
 

@@ -7,7 +7,7 @@
 
 namespace mirel {
 
-enum class ExcKind { Type, Value, Runtime, Overflow, Memory, AlreadySet, Panic };
+enum class ExcKind { Type, Value, Index, Runtime, Overflow, Memory, AlreadySet, Panic };
 
 struct Error {
   ExcKind kind;

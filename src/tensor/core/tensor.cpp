@@ -26,7 +26,7 @@ OperandId operand_id(Tape& t, const Tensor& x) {
 // make(ids...) builds the node from the operand ids, taken left to right.
 template <class Make, class... Ts>
 Result<Recorded> record(Make make, const Ts&... operands) {
-  if (!(operands.requires_grad || ...)) return Recorded{};
+  if (!(operands.requires_grad || ...) || !grad_enabled()) return Recorded{};  // Note [grad mode]
   Tape& t = tape();
   for (const Tensor* x : {&operands...}) {
     if (x->node_id && x->epoch != t.epoch()) return std::unexpected(stale_tensor_error("cannot record an operation"));
@@ -46,7 +46,9 @@ Result<Tensor> recorded(Make make, Compute compute, const Ts&... operands) {
   if (!rec) return std::unexpected(std::move(rec.error()));
   Result<CpuStorage> r = compute();
   if (!r) return std::unexpected(std::move(r.error()));
-  return Tensor{rec->id, make_storage(std::move(*r)), rec->id.has_value(), rec->epoch};
+  StoragePtr result = make_storage(std::move(*r));
+  if (rec->id) tape().keep_result(*rec->id, result);
+  return Tensor{rec->id, std::move(result), rec->id.has_value(), rec->epoch};
 }
 
 Result<Tensor> untracked(Result<CpuStorage> r) {
@@ -148,6 +150,144 @@ Result<Tensor> Tensor::relu(const Tensor& a) {
   auto make = [&](OperandId in) { return std::make_unique<ReluNode>(a.storage, in.id); };
   return recorded(make, [&] { return a.cpu().relu(); }, a);
 }
+
+#define MIREL_DEFINE_UNARY(name, Fn, Rule, saved)                                     \
+  Result<Tensor> Tensor::name(const Tensor& a) {                                      \
+    auto make = [&](OperandId in) {                                                   \
+      return std::make_unique<TableNode<&CpuStorage::backward_##name, saved>>(a.storage, in.id); \
+    };                                                                                \
+    return recorded(make, [&] { return a.cpu().name(); }, a);                         \
+  }
+MIREL_UNARY_OPS(MIREL_DEFINE_UNARY)
+#undef MIREL_DEFINE_UNARY
+
+#define MIREL_DEFINE_REDUCE(name)                                                                    \
+  Result<Tensor> Tensor::name(const Tensor& a, const Axes& axes, bool keepdims) {                    \
+    auto make = [&](OperandId in) {                                                                  \
+      return std::make_unique<ReduceNode<&CpuStorage::backward_##name>>(a.storage, axes, keepdims, in.id); \
+    };                                                                                               \
+    return recorded(make, [&] { return a.cpu().name(axes, keepdims); }, a);                          \
+  }
+MIREL_REDUCE_OPS(MIREL_DEFINE_REDUCE)
+#undef MIREL_DEFINE_REDUCE
+
+Result<NdArray<std::int64_t>> Tensor::argmax(const Tensor& a, const Axes& axes, bool keepdims) {
+  return a.cpu().argmax(axes, keepdims);
+}
+
+Result<Tensor> Tensor::broadcast_to(const Tensor& a, const Shape& shape) {
+  auto make = [&](OperandId in) { return std::make_unique<BroadcastToNode>(a.cpu().shape(), in.id); };
+  return recorded(make, [&] { return a.cpu().broadcast_to(shape); }, a);
+}
+
+Result<Tensor> Tensor::sum_to(const Tensor& a, const Shape& shape) {
+  auto make = [&](OperandId in) { return std::make_unique<SumToNode>(a.cpu().shape(), in.id); };
+  return recorded(make, [&] { return a.cpu().sum_to(shape); }, a);
+}
+
+#define MIREL_DEFINE_BINARY(name, Fn, RuleA, RuleB)                                                \
+  Result<Tensor> Tensor::name(const Tensor& a, const Tensor& b) {                                   \
+    return recorded(operands_node<PairTableNode<&CpuStorage::backward_##name>>(a, b),              \
+                    [&] { return a.cpu().name(b.cpu()); }, a, b);                                  \
+  }
+MIREL_BINARY_OPS(MIREL_DEFINE_BINARY)
+#undef MIREL_DEFINE_BINARY
+
+Result<Tensor> Tensor::where(const Tensor& cond, const Tensor& a, const Tensor& b) {
+  auto make = [&](OperandId l, OperandId r) { return std::make_unique<WhereNode>(cond.storage, l, r); };
+  return recorded(make, [&] { return CpuStorage::where(cond.cpu(), a.cpu(), b.cpu()); }, a, b);
+}
+
+Result<Tensor> Tensor::power(const Tensor& a, float p) {
+  auto make = [&](OperandId in) { return std::make_unique<PowerNode>(a.storage, p, in.id); };
+  return recorded(make, [&] { return a.cpu().power(p); }, a);
+}
+
+Result<Tensor> Tensor::reshape_any(const Tensor& a, const Shape& shape) {
+  auto make = [&](OperandId in) { return std::make_unique<ReshapeAnyNode>(a.cpu().shape(), in.id); };
+  return recorded(make, [&]() -> Result<CpuStorage> {
+    if (is_row_major(a.cpu().shape(), a.cpu().strides())) return a.cpu().reshape(shape);
+    return a.cpu().row_major().reshape(shape);
+  }, a);
+}
+
+Result<Tensor> Tensor::permute(const Tensor& a, const Axes& perm) {
+  auto make = [&](OperandId in) { return std::make_unique<PermuteNode>(perm, in.id); };
+  return recorded(make, [&] { return a.cpu().permute(perm); }, a);
+}
+
+Result<Tensor> Tensor::concatenate(const std::vector<const Tensor*>& parts, std::size_t axis) {
+  std::vector<const CpuStorage*> storages;
+  std::vector<std::size_t> lengths;
+  bool tracked = false;
+  for (const Tensor* p : parts) {
+    storages.push_back(&p->cpu());
+    lengths.push_back(p->cpu().shape()[axis]);
+    tracked = tracked || p->requires_grad;
+  }
+  std::optional<std::size_t> id;
+  std::uint64_t epoch = 0;
+  if (tracked && grad_enabled()) {  // Note [grad mode]
+    Tape& t = tape();
+    for (const Tensor* p : parts) {
+      if (p->node_id && p->epoch != t.epoch()) return std::unexpected(stale_tensor_error("cannot record an operation"));
+    }
+    std::vector<OperandId> ids;
+    for (const Tensor* p : parts) ids.push_back(operand_id(t, *p));
+    id = t.push_node(std::make_unique<ConcatenateNode>(std::move(ids), std::move(lengths), axis));
+    epoch = t.epoch();
+  }
+  auto r = CpuStorage::concatenate(storages, axis);
+  if (!r) return std::unexpected(std::move(r.error()));
+  return Tensor{id, make_storage(std::move(*r)), id.has_value(), epoch};
+}
+
+Result<Tensor> Tensor::take(const Tensor& a, std::size_t axis, NdArray<std::int64_t> indices) {
+  auto make = [&](OperandId in) {
+    return std::make_unique<TakeNode>(a.cpu().shape(), axis, NdArray<std::int64_t>(indices), in.id);
+  };
+  return recorded(make, [&] { return a.cpu().take(axis, indices); }, a);
+}
+
+Result<Tensor> Tensor::softmax(const Tensor& a, std::size_t axis, bool log) {
+  auto make = [&](OperandId in) { return std::make_unique<SoftmaxNode>(axis, log, in.id); };
+  return recorded(make, [&] { return a.cpu().softmax(axis, log); }, a);
+}
+
+Result<Tensor> Tensor::cross_entropy(const Tensor& logits, NdArray<std::int64_t> labels, Reduction reduction) {
+  CrossEntropyNode* node = nullptr;  // handed each row's logsumexp once computed
+  auto make = [&](OperandId in) {
+    auto n = std::make_unique<CrossEntropyNode>(logits.storage, NdArray<std::int64_t>(labels), reduction, in.id);
+    node = n.get();
+    return n;
+  };
+  return recorded(make, [&]() -> Result<CpuStorage> {
+    auto r = logits.cpu().cross_entropy(labels, reduction);
+    if (!r) return std::unexpected(std::move(r.error()));
+    if (node) node->lse = std::move(r->lse);
+    return std::move(r->loss);
+  }, logits);
+}
+
+Result<Tensor> Tensor::linear(const Tensor& x, const Tensor& weight, const Tensor* bias) {
+  auto compute = [&]() -> Result<CpuStorage> {
+    auto y = x.cpu().linear(weight.cpu());
+    if (!y || !bias) return y;
+    return y->add(bias->cpu());
+  };
+  if (!bias) {
+    auto make = [&](OperandId xi, OperandId wi) {
+      return std::make_unique<LinearNode>(x.storage, weight.storage, xi, wi, std::nullopt);
+    };
+    return recorded(make, compute, x, weight);
+  }
+  auto make = [&](OperandId xi, OperandId wi, OperandId bi) {
+    return std::make_unique<LinearNode>(x.storage, weight.storage, xi, wi, bi);
+  };
+  return recorded(make, compute, x, weight, *bias);
+}
+
+Tensor Tensor::detach(const Tensor& a) { return Tensor{std::nullopt, a.storage, false, 0}; }
 
 Tensor Tensor::zeros_like(const Tensor& a) { return Tensor{std::nullopt, make_storage(a.cpu().zeros_like()), false, 0}; }
 Tensor Tensor::ones_like(const Tensor& a) { return Tensor{std::nullopt, make_storage(a.cpu().ones_like()), false, 0}; }

@@ -5,6 +5,7 @@
 // and computes second.
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "engine/cpu/storage/storage.hpp"
 
@@ -55,6 +56,34 @@ struct Tensor {
   static Result<Tensor> reshape(const Tensor& a, const Shape& shape);
   static Result<Tensor> transpose(const Tensor& a, std::size_t dim0, std::size_t dim1);
   static Result<Tensor> relu(const Tensor& a);
+#define MIREL_DECLARE_UNARY(name, Fn, Rule, saved) static Result<Tensor> name(const Tensor& a);
+  MIREL_UNARY_OPS(MIREL_DECLARE_UNARY)
+#undef MIREL_DECLARE_UNARY
+#define MIREL_DECLARE_REDUCE(name) static Result<Tensor> name(const Tensor& a, const Axes& axes, bool keepdims);
+  MIREL_REDUCE_OPS(MIREL_DECLARE_REDUCE)
+#undef MIREL_DECLARE_REDUCE
+  // Never tracked: indices have no gradient.
+  static Result<NdArray<std::int64_t>> argmax(const Tensor& a, const Axes& axes, bool keepdims);
+  static Result<Tensor> broadcast_to(const Tensor& a, const Shape& shape);
+#define MIREL_DECLARE_BINARY(name, Fn, RuleA, RuleB) static Result<Tensor> name(const Tensor& a, const Tensor& b);
+  MIREL_BINARY_OPS(MIREL_DECLARE_BINARY)
+#undef MIREL_DECLARE_BINARY
+  static Result<Tensor> where(const Tensor& cond, const Tensor& a, const Tensor& b);
+  static Result<Tensor> power(const Tensor& a, float p);
+  // Any layout, like NumPy's reshape (a row-major copy first when needed).
+  static Result<Tensor> reshape_any(const Tensor& a, const Shape& shape);
+  static Result<Tensor> permute(const Tensor& a, const Axes& perm);
+  static Result<Tensor> concatenate(const std::vector<const Tensor*>& parts, std::size_t axis);
+  // indices: each in [0, a.shape[axis]).
+  static Result<Tensor> take(const Tensor& a, std::size_t axis, NdArray<std::int64_t> indices);
+  static Result<Tensor> softmax(const Tensor& a, std::size_t axis, bool log);
+  // labels: class indices for the rows of logits [N, C], each in [0, C).
+  static Result<Tensor> cross_entropy(const Tensor& logits, NdArray<std::int64_t> labels, Reduction reduction);
+  // x @ weightᵀ + bias, weight [out, in], bias [out] when given.
+  static Result<Tensor> linear(const Tensor& x, const Tensor& weight, const Tensor* bias);
+  static Result<Tensor> sum_to(const Tensor& a, const Shape& shape);
+  // Untracked, over the same immutable storage: no copy.
+  static Tensor detach(const Tensor& a);
   static Tensor zeros_like(const Tensor& a);
   static Tensor ones_like(const Tensor& a);
 

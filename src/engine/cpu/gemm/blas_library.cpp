@@ -3,18 +3,25 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <mutex>
 
 namespace mirel {
 namespace {
 
-std::string beside_this_code(const char* relative) {
+// The library in the folder of the file that holds this code (libmirel.so,
+// in mirel_core.libs/), or in mirel_core.libs/ below it (a program that links
+// the engine directly).
+std::string blas_path() {
   Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&beside_this_code), &info) == 0 || info.dli_fname == nullptr) return relative;
+  if (dladdr(reinterpret_cast<void*>(&blas_path), &info) == 0 || info.dli_fname == nullptr) return kBlasLibraryName;
   std::string self = info.dli_fname;
   const auto slash = self.rfind('/');
-  return slash == std::string::npos ? std::string(relative) : self.substr(0, slash + 1) + relative;
+  const std::string dir = slash == std::string::npos ? std::string() : self.substr(0, slash + 1);
+  const std::string beside = dir + kBlasLibraryName;
+  if (access(beside.c_str(), F_OK) == 0) return beside;
+  return dir + "mirel_core.libs/" + kBlasLibraryName;
 }
 
 // Note [no worker threads]: OpenBLAS starts its thread pool while it is being
@@ -57,7 +64,7 @@ struct Loaded {
 
 Loaded load() {
   Loaded r;
-  const std::string path = beside_this_code(kBlasLibraryPath);
+  const std::string path = blas_path();
   void* handle = open_pinned(path);
   if (handle == nullptr) {
     const char* why = dlerror();

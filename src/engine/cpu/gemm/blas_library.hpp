@@ -15,9 +15,9 @@ struct BlasLibrary {
   decltype(&scipy_openblas_get_corename) get_corename;  // the kernels it picked for this CPU
 };
 
-// Where the library is looked for, relative to the file that holds this code
-// (the extension module, or a program that links the engine directly).
-inline constexpr const char* kBlasLibraryPath = "mirel_core.libs/libmirel_openblas.so";
+// The bundled library's private name, looked for beside the file that holds
+// this code (blas_library.cpp).
+inline constexpr const char* kBlasLibraryName = "libmirel_openblas.so";
 
 // Loads the library once per process and returns it, or nullptr with the
 // reason in *error. Starts no thread, and every product runs on the calling

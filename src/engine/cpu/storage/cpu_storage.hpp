@@ -5,11 +5,14 @@
 // boolean, functional, backward; NumPy interchange lives in api.hpp.
 #include <cstdint>
 #include <optional>
+#include <vector>
 #include <utility>
 #include <variant>
 
 #include "engine/cpu/array/ndarray.hpp"
 #include "engine/cpu/numeric/backward/wanted.hpp"
+#include "engine/cpu/numeric/ops/softmax.hpp"
+#include "engine/cpu/numeric/table.hpp"
 #include "engine/cpu/storage/dtype.hpp"
 #include "util/error.hpp"
 
@@ -70,16 +73,54 @@ class CpuStorage {
   Result<CpuStorage> transpose(std::size_t dim0, std::size_t dim1) const;
   CpuStorage zeros_like() const;
   CpuStorage ones_like() const;
+  // A row-major copy at a shape this one broadcasts to; and its reverse, the
+  // sum over the axes that broadcasting to this shape would have stretched.
+  Result<CpuStorage> broadcast_to(const Shape& shape) const;
+  Result<CpuStorage> sum_to(const Shape& shape) const;
+  // Axes in the order perm names them (a permutation of 0..ndim-1).
+  Result<CpuStorage> permute(const Axes& perm) const;
+  // A row-major copy.
+  CpuStorage row_major() const;
+  // Parts of one element type and one shape but along axis, joined along it.
+  static Result<CpuStorage> concatenate(const std::vector<const CpuStorage*>& parts, std::size_t axis);
+  // Elements [start, start + length) along axis, row-major.
+  Result<CpuStorage> slice(std::size_t axis, std::size_t start, std::size_t length) const;
+  // The entries along axis that indices name (each in range), and the
+  // gradient: each row of grad added into the row it came from.
+  Result<CpuStorage> take(std::size_t axis, const NdArray<std::int64_t>& indices) const;
+  static Result<CpuStorage> backward_take(const CpuStorage& grad, const Shape& shape, std::size_t axis,
+                                          const NdArray<std::int64_t>& indices);
 
   // functional
   Result<CpuStorage> relu() const;
+  // Softmax (or log-softmax) along one axis (below ndim), stable and fused.
+  Result<CpuStorage> softmax(std::size_t axis, bool log) const;
+  // Cross-entropy of logits [N, C] against class indices labels[N] (each in
+  // [0, C)): the loss reduced as asked, in this element type, and every row's
+  // logsumexp in f32 for the gradient.
+  struct CrossEntropy;
+  Result<CrossEntropy> cross_entropy(const NdArray<std::int64_t>& labels, Reduction reduction) const;
+  // this @ weightᵀ: weight [out, in] against this [..., in], read in place.
+  Result<CpuStorage> linear(const CpuStorage& weight) const;
+
+  // one-operand math, from the table in numeric/table.hpp (float types only):
+  // exp() and backward_exp(grad, saved), where saved is what the rule reads.
+#define MIREL_DECLARE_UNARY(name, Fn, Rule, saved) \
+  Result<CpuStorage> name() const;                 \
+  static Result<CpuStorage> backward_##name(const CpuStorage& grad, const CpuStorage& saved_value);
+  MIREL_UNARY_OPS(MIREL_DECLARE_UNARY)
+#undef MIREL_DECLARE_UNARY
 
   // reduce: over `axes` (sorted, unique, each below ndim; none reduces nothing),
-  // kept as length-1 axes when keepdims. Results are row-major.
-  Result<CpuStorage> sum(const Axes& axes, bool keepdims) const;
-  Result<CpuStorage> mean(const Axes& axes, bool keepdims) const;
-  Result<CpuStorage> max(const Axes& axes, bool keepdims) const;
-  Result<CpuStorage> min(const Axes& axes, bool keepdims) const;
+  // kept as length-1 axes when keepdims; results are row-major. sum, mean, max
+  // and min come from the table in numeric/table.hpp; the gradient of each
+  // (backward_sum, ...) takes grad at the result's shape and gives it at the input's.
+#define MIREL_DECLARE_REDUCE(name)                                                                    \
+  Result<CpuStorage> name(const Axes& axes, bool keepdims) const;                                    \
+  static Result<CpuStorage> backward_##name(const CpuStorage& grad, const CpuStorage& input,          \
+                                            const CpuStorage& result, const Axes& axes, bool keepdims);
+  MIREL_REDUCE_OPS(MIREL_DECLARE_REDUCE)
+#undef MIREL_DECLARE_REDUCE
   // First index of the maximum, counted in row-major order over the reduced axes.
   Result<NdArray<std::int64_t>> argmax(const Axes& axes, bool keepdims) const;
 
@@ -97,8 +138,38 @@ class CpuStorage {
                                           GradWanted want = {});
   static Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad);
 
+  // maximum and minimum, from the table in numeric/table.hpp: two storages of
+  // one float type, broadcasting; gradients at the broadcast shape.
+#define MIREL_DECLARE_BINARY(name, Fn, RuleA, RuleB)                                                      \
+  Result<CpuStorage> name(const CpuStorage& rhs) const;                                                 \
+  static Result<GradPair> backward_##name(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, \
+                                          GradWanted want);
+  MIREL_BINARY_OPS(MIREL_DECLARE_BINARY)
+#undef MIREL_DECLARE_BINARY
+  // cond (Bool) picks a, else b, all broadcasting; the gradients of a and b
+  // are grad where cond holds, and where it does not.
+  static Result<CpuStorage> where(const CpuStorage& cond, const CpuStorage& a, const CpuStorage& b);
+  static Result<GradPair> backward_where(const CpuStorage& cond, const CpuStorage& grad, GradWanted want);
+  // Every element to the power p (a number), and its gradient.
+  Result<CpuStorage> power(float p) const;
+  static Result<CpuStorage> backward_power(const CpuStorage& grad, const CpuStorage& input, float p);
+  static Result<CpuStorage> backward_softmax(const CpuStorage& grad, const CpuStorage& result, std::size_t axis,
+                                             bool log);
+  static Result<CpuStorage> backward_cross_entropy(const CpuStorage& grad, const CpuStorage& logits,
+                                                   const NdArray<std::int64_t>& labels, const NdArray<float>& lse,
+                                                   Reduction reduction);
+  // (gradient of x, gradient of weight): grad @ weight, and gradᵀ @ x over every
+  // leading axis of x, at weight's own shape.
+  static Result<GradPair> backward_linear(const CpuStorage& x, const CpuStorage& grad, const CpuStorage& weight,
+                                          GradWanted want);
+
  private:
   Variant data_;
+};
+
+struct CpuStorage::CrossEntropy {
+  CpuStorage loss;
+  NdArray<float> lse;
 };
 
 // Kernel messages become RuntimeError.

@@ -1,5 +1,11 @@
+#include <vector>
+
+#include "engine/cpu/iter/walk.hpp"
+#include "engine/cpu/numeric/ops/matmul.hpp"
 #include "engine/cpu/numeric/ops/relu.hpp"
+#include "engine/cpu/numeric/ops/softmax.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
+#include "util/format.hpp"
 
 namespace mirel {
 
@@ -13,6 +19,179 @@ Result<CpuStorage> CpuStorage::relu() const {
         }
       },
       data_);
+}
+
+namespace {
+
+constexpr const char* kGradMismatch = "DType mismatch between gradient and operands during backward pass.";
+
+// The float array of a storage, or the error naming the operation.
+template <class T>
+const NdArray<T>& same_type(const CpuStorage& s) {
+  return *s.get_if<T>();
+}
+
+Error bool_unsupported(const char* name) {
+  return Error{ExcKind::Type, concat("Tensor Dtype not supported for this operation: ", name)};
+}
+
+// f32 values rounded once to T.
+template <class T>
+NdArray<T> narrowed(NdArray<float> a) {
+  if constexpr (std::is_same_v<T, float>) {
+    return a;
+  } else {
+    NdArray<T> out = NdArray<T>::uninit_like_layout(a.shape(), a.strides());
+    narrow_n(a.data(), out.data(), a.size());
+    return out;
+  }
+}
+
+// x as a matrix of rows over its last axis, [M, k], read in place when it is
+// row-major or of rank 2, else from a row-major copy kept in `copy`.
+template <class T>
+View<T> as_rows(const NdArray<T>& x, NdArray<T>& copy) {
+  const std::size_t r = x.ndim();
+  if (r == 2) return view_of(x);
+  const std::size_t k = r == 0 ? 1 : x.shape()[r - 1];
+  const std::size_t m = k == 0 ? 0 : x.size() / k;
+  const T* data = x.data();
+  if (!x.is_standard_layout()) {
+    copy = NdArray<T>::uninit(x.shape());
+    if (copy.size()) copy_to_row_major(x.data(), x.shape(), x.strides(), copy.data(), [](const T* p) { return *p; });
+    data = copy.data();
+  }
+  return View<T>{data, Shape{m, k}, Strides{std::ptrdiff_t(k), 1}};
+}
+
+template <class T>
+View<T> transposed(View<T> v) {
+  std::swap(v.shape[0], v.shape[1]);
+  std::swap(v.strides[0], v.strides[1]);
+  return v;
+}
+
+// A row-major [M, n] product given the shape `lead` + [n].
+template <class T>
+NdArray<T> with_leading(NdArray<T> rows, Shape shape) {
+  rows.set_layout(shape, dense_strides(shape, Order::RowMajor));
+  return rows;
+}
+
+}  // namespace
+
+Result<CpuStorage> CpuStorage::softmax(std::size_t axis, bool log) const {
+  return std::visit(
+      [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
+        if constexpr (std::is_same_v<T, bool>) return std::unexpected(bool_unsupported(log ? "log_softmax" : "softmax"));
+        else return CpuStorage(mirel::softmax(a, axis, log));
+      },
+      data_);
+}
+
+Result<CpuStorage> CpuStorage::backward_softmax(const CpuStorage& grad, const CpuStorage& result, std::size_t axis,
+                                                bool log) {
+  if (grad.dtype() != result.dtype() || !(grad.shape() == result.shape())) return fail(ExcKind::Type, kGradMismatch);
+  return std::visit(
+      [&]<class T>(const NdArray<T>& g) -> Result<CpuStorage> {
+        if constexpr (std::is_same_v<T, bool>) return fail(ExcKind::Type, kGradMismatch);
+        else return CpuStorage(mirel::backward_softmax(g, same_type<T>(result), axis, log));
+      },
+      grad.data());
+}
+
+Result<CpuStorage::CrossEntropy> CpuStorage::cross_entropy(const NdArray<std::int64_t>& labels,
+                                                           Reduction reduction) const {
+  return std::visit(
+      [&]<class T>(const NdArray<T>& a) -> Result<CrossEntropy> {
+        if constexpr (std::is_same_v<T, bool>) {
+          return std::unexpected(bool_unsupported("cross_entropy"));
+        } else {
+          const std::size_t rows = a.shape()[0];
+          NdArray<float> loss = NdArray<float>::uninit(Shape{rows});
+          NdArray<float> lse = NdArray<float>::uninit(Shape{rows});
+          cross_entropy_rows(a, labels.data(), loss.data(), lse.data());
+          if (reduction == Reduction::None) return CrossEntropy{CpuStorage(narrowed<T>(std::move(loss))), std::move(lse)};
+          const CpuStorage losses(std::move(loss));
+          auto total = reduction == Reduction::Sum ? losses.sum(Axes{0}, false) : losses.mean(Axes{0}, false);
+          if (!total) return std::unexpected(std::move(total.error()));
+          NdArray<float> value(*total->get_if<float>());
+          return CrossEntropy{CpuStorage(narrowed<T>(std::move(value))), std::move(lse)};
+        }
+      },
+      data_);
+}
+
+Result<CpuStorage> CpuStorage::backward_cross_entropy(const CpuStorage& grad, const CpuStorage& logits,
+                                                      const NdArray<std::int64_t>& labels, const NdArray<float>& lse,
+                                                      Reduction reduction) {
+  if (grad.dtype() != logits.dtype()) return fail(ExcKind::Type, kGradMismatch);
+  return std::visit(
+      [&]<class T>(const NdArray<T>& g) -> Result<CpuStorage> {
+        if constexpr (std::is_same_v<T, bool>) {
+          return fail(ExcKind::Type, kGradMismatch);
+        } else {
+          const std::size_t rows = lse.size();
+          std::vector<float> row_grad(rows);
+          for (std::size_t i = 0; i < rows; ++i) {
+            // g is one value for a reduced loss, one per row otherwise (any layout: read through its strides).
+            const float gi = reduction == Reduction::None ? widen(g.data()[std::ptrdiff_t(i) * g.strides()[0]])
+                                                          : widen(g.data()[0]);
+            row_grad[i] = reduction == Reduction::Mean ? gi / float(rows) : gi;
+          }
+          return CpuStorage(mirel::backward_cross_entropy(same_type<T>(logits), labels.data(), lse.data(),
+                                                          row_grad.data()));
+        }
+      },
+      grad.data());
+}
+
+Result<CpuStorage> CpuStorage::linear(const CpuStorage& weight) const {
+  if (dtype() != weight.dtype()) {
+    return fail(ExcKind::Value, concat("Tensor DType mismatch during binary execution. Cannot operate between ",
+                                       dtype_name(dtype()), " and ", dtype_name(weight.dtype()), "."));
+  }
+  return std::visit(
+      [&]<class T>(const NdArray<T>& x) -> Result<CpuStorage> {
+        if constexpr (std::is_same_v<T, bool>) {
+          return std::unexpected(bool_unsupported("linear"));
+        } else {
+          NdArray<T> copy;
+          auto y = mirel::matmul(as_rows(x, copy), transposed(view_of(same_type<T>(weight))));
+          if (!y) return fail(ExcKind::Runtime, std::move(y.error()));
+          Shape shape = x.shape();
+          shape.back() = weight.shape()[0];
+          return CpuStorage(with_leading(std::move(*y), std::move(shape)));
+        }
+      },
+      data_);
+}
+
+Result<CpuStorage::GradPair> CpuStorage::backward_linear(const CpuStorage& x, const CpuStorage& grad,
+                                                         const CpuStorage& weight, GradWanted want) {
+  if (x.dtype() != grad.dtype() || weight.dtype() != grad.dtype()) return fail(ExcKind::Type, kGradMismatch);
+  return std::visit(
+      [&]<class T>(const NdArray<T>& g) -> Result<GradPair> {
+        if constexpr (std::is_same_v<T, bool>) {
+          return fail(ExcKind::Type, kGradMismatch);
+        } else {
+          NdArray<T> g_copy, x_copy;
+          const View<T> g_rows = as_rows(g, g_copy);
+          GradPair out;
+          if (want.lhs) {
+            auto gx = mirel::matmul(g_rows, view_of(same_type<T>(weight)));
+            if (!gx) return fail(ExcKind::Runtime, std::move(gx.error()));
+            out.first.emplace(with_leading(std::move(*gx), x.shape()));
+          }
+          if (want.rhs) {
+            auto gw = mirel::matmul(transposed(g_rows), as_rows(same_type<T>(x), x_copy));
+            if (!gw) return fail(ExcKind::Runtime, std::move(gw.error()));
+            out.second.emplace(std::move(*gw));
+          }
+          return out;
+        }
+      },
+      grad.data());
 }
 
 }  // namespace mirel

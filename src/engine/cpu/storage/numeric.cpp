@@ -2,7 +2,9 @@
 // the one place where a runtime DType becomes the element type T.
 #include "engine/cpu/numeric/ops/binary.hpp"
 #include "engine/cpu/numeric/ops/matmul.hpp"
+#include "engine/cpu/numeric/ops/power.hpp"
 #include "engine/cpu/numeric/ops/scalar.hpp"
+#include "engine/cpu/numeric/ops/select.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 #include "util/format.hpp"
 
@@ -106,5 +108,31 @@ Result<CpuStorage> CpuStorage::scalar_ge(float x) const { return scalar_compare_
 Result<CpuStorage> CpuStorage::scalar_gt(float x) const { return scalar_compare_op<Gt>(*this, x); }
 Result<CpuStorage> CpuStorage::scalar_le(float x) const { return scalar_compare_op<Le>(*this, x); }
 Result<CpuStorage> CpuStorage::scalar_lt(float x) const { return scalar_compare_op<Lt>(*this, x); }
+
+#define MIREL_DEFINE_BINARY(name, Fn, RuleA, RuleB) \
+  Result<CpuStorage> CpuStorage::name(const CpuStorage& rhs) const { return binary_op<Fn>(*this, rhs); }
+MIREL_BINARY_OPS(MIREL_DEFINE_BINARY)
+#undef MIREL_DEFINE_BINARY
+
+Result<CpuStorage> CpuStorage::where(const CpuStorage& cond, const CpuStorage& a, const CpuStorage& b) {
+  const NdArray<bool>* c = cond.get_if<bool>();
+  if (!c) return fail(ExcKind::Type, concat("where: the condition must be a Bool tensor, not ", dtype_name(cond.dtype())));
+  if (a.dtype() != b.dtype()) {
+    return fail(ExcKind::Value, concat("Tensor DType mismatch during binary execution. Cannot operate between ",
+                                       dtype_name(a.dtype()), " and ", dtype_name(b.dtype()), "."));
+  }
+  return std::visit([&]<class T>(const NdArray<T>& x) -> Result<CpuStorage> { return lift(mirel::where(*c, x, *b.get_if<T>())); },
+                    a.data());
+}
+
+Result<CpuStorage> CpuStorage::power(float p) const {
+  if (auto c = scalar_dtype_check(*this, "power"); !c) return std::unexpected(std::move(c.error()));
+  return std::visit(
+      [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
+        if constexpr (is_float_v<T>) return CpuStorage(mirel::power(a, p));
+        else return panic("power reached a Bool array");
+      },
+      data_);
+}
 
 }  // namespace mirel

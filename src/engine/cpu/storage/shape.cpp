@@ -1,5 +1,9 @@
+#include "engine/cpu/numeric/ops/expand.hpp"
+#include "engine/cpu/numeric/ops/join.hpp"
 #include "engine/cpu/numeric/ops/shape.hpp"
+#include "engine/cpu/numeric/ops/take.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
+#include "util/format.hpp"
 
 namespace mirel {
 
@@ -31,6 +35,86 @@ CpuStorage CpuStorage::zeros_like() const {
 CpuStorage CpuStorage::ones_like() const {
   return std::visit(
       []<class T>(const NdArray<T>& a) { return CpuStorage(NdArray<T>::filled(a.shape(), one_of<T>())); }, data_);
+}
+
+Result<CpuStorage> CpuStorage::broadcast_to(const Shape& shape) const {
+  return std::visit(
+      [&](const auto& a) -> Result<CpuStorage> {
+        auto r = mirel::broadcast_to(a, shape);
+        if (!r) return fail(ExcKind::Value, std::move(r.error()));
+        return CpuStorage(std::move(*r));
+      },
+      data_);
+}
+
+Result<CpuStorage> CpuStorage::permute(const Axes& perm) const {
+  return std::visit([&](const auto& a) -> Result<CpuStorage> { return CpuStorage(mirel::permute(a, perm)); }, data_);
+}
+
+CpuStorage CpuStorage::row_major() const {
+  return std::visit([](const auto& a) { return CpuStorage(mirel::row_major(a)); }, data_);
+}
+
+Result<CpuStorage> CpuStorage::concatenate(const std::vector<const CpuStorage*>& parts, std::size_t axis) {
+  return std::visit(
+      [&]<class T>(const NdArray<T>&) -> Result<CpuStorage> {
+        std::vector<const NdArray<T>*> arrays;
+        for (const CpuStorage* p : parts) {
+          const NdArray<T>* a = p->get_if<T>();
+          if (!a) {
+            return fail(ExcKind::Type, concat("concatenate: every tensor must have one element type; got ",
+                                              dtype_name(parts.front()->dtype()), " and ", dtype_name(p->dtype())));
+          }
+          arrays.push_back(a);
+        }
+        return CpuStorage(mirel::concatenate(arrays, axis));
+      },
+      parts.front()->data());
+}
+
+Result<CpuStorage> CpuStorage::slice(std::size_t axis, std::size_t start, std::size_t length) const {
+  return std::visit(
+      [&](const auto& a) -> Result<CpuStorage> { return CpuStorage(mirel::slice(a, axis, start, length)); }, data_);
+}
+
+Result<CpuStorage> CpuStorage::take(std::size_t axis, const NdArray<std::int64_t>& indices) const {
+  return std::visit(
+      [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
+        if (a.is_standard_layout()) return CpuStorage(mirel::take(a, axis, indices));
+        return CpuStorage(mirel::take(mirel::row_major(a), axis, indices));
+      },
+      data_);
+}
+
+Result<CpuStorage> CpuStorage::backward_take(const CpuStorage& grad, const Shape& shape, std::size_t axis,
+                                             const NdArray<std::int64_t>& indices) {
+  return std::visit(
+      [&]<class T>(const NdArray<T>& g) -> Result<CpuStorage> {
+        if constexpr (std::is_same_v<T, bool>) {
+          return fail(ExcKind::Type, "DType mismatch between gradient and input during unary backward pass.");
+        } else {
+          if (g.is_standard_layout()) return CpuStorage(mirel::backward_take(g, shape, axis, indices));
+          return CpuStorage(mirel::backward_take(mirel::row_major(g), shape, axis, indices));
+        }
+      },
+      grad.data());
+}
+
+Result<CpuStorage> CpuStorage::sum_to(const Shape& target) const {
+  const Shape& from = shape();
+  if (!broadcast_view(static_cast<const float*>(nullptr), target, dense_strides(target, Order::RowMajor), from)) {
+    return fail(ExcKind::Value, concat("cannot sum ", shape_str(from), " to ", shape_str(target),
+                                       ": that shape does not broadcast to this one"));
+  }
+  // The leading axes broadcasting added, and the axes it stretched from 1.
+  const std::size_t lead = from.size() - target.size();
+  Axes axes;
+  for (std::size_t d = 0; d < from.size(); ++d) {
+    if (d < lead || (target[d - lead] == 1 && from[d] != 1)) axes.push_back(d);
+  }
+  auto s = sum(axes, true);
+  if (!s) return s;
+  return s->reshape(target);
 }
 
 }  // namespace mirel

@@ -1,5 +1,7 @@
 #include "engine/cpu/numeric/ops/binary.hpp"
 
+#include "engine/cpu/numeric/table.hpp"
+
 namespace mirel {
 
 template <class Op, class T>
@@ -31,6 +33,9 @@ MIREL_FOR_FLOATS(MIREL_BINARY, Add)
 MIREL_FOR_FLOATS(MIREL_BINARY, Sub)
 MIREL_FOR_FLOATS(MIREL_BINARY, Mul)
 MIREL_FOR_FLOATS(MIREL_BINARY, Div)
+#define MIREL_TABLE_BINARY(name, Fn, RuleA, RuleB) MIREL_FOR_FLOATS(MIREL_BINARY, Fn)
+MIREL_BINARY_OPS(MIREL_TABLE_BINARY)
+#undef MIREL_TABLE_BINARY
 #define MIREL_FOR_ALL(X, Op) MIREL_FOR_FLOATS(X, Op) X(Op, bool)
 MIREL_FOR_ALL(MIREL_COMPARE, Eq)
 MIREL_FOR_ALL(MIREL_COMPARE, Ne)

@@ -16,6 +16,17 @@ NdArray<R> with_scalar(const NdArray<T>& a, float x, BinaryLoop<R, T> loop) {
   return out;
 }
 
+// Every element divided by d in f32 and rounded once: d is not rounded to the
+// element type first (a mean's count need not be a half value).
+template <class T>
+NdArray<T> divide_in_f32(const NdArray<T>& a, float d) {
+  NdArray<T> out = NdArray<T>::uninit_like_layout(a.shape(), a.strides());
+  const T* x = a.data();
+  T* o = out.data();
+  for (std::size_t i = 0, n = a.size(); i < n; ++i) o[i] = narrow<T>(widen(x[i]) / d);
+  return out;
+}
+
 template <class Op, class T>
 NdArray<T> scalar_binary(const NdArray<T>& a, float x) {
   return with_scalar<T>(a, x, BinaryLoops<Widened<Op>, T, T>::best);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/cpu/array/ndarray.hpp"
+#include "engine/cpu/iter/walk.hpp"
 #include "util/error.hpp"
 #include "util/format.hpp"
 
@@ -39,6 +40,29 @@ Expected<NdArray<T>> transpose(const NdArray<T>& a, std::size_t dim0, std::size_
   std::swap(shape[dim0], shape[dim1]);
   std::swap(strides[dim0], strides[dim1]);
   out.set_layout(std::move(shape), std::move(strides));
+  return out;
+}
+
+// Axes in the order `perm` names them (a permutation of 0..ndim-1, checked by
+// the caller), over a copy of the buffer in its own order.
+template <class T>
+NdArray<T> permute(const NdArray<T>& a, const Axes& perm) {
+  NdArray<T> out(a);
+  Shape shape(perm.size(), 0);
+  Strides strides(perm.size(), 0);
+  for (std::size_t i = 0; i < perm.size(); ++i) {
+    shape[i] = a.shape()[perm[i]];
+    strides[i] = a.strides()[perm[i]];
+  }
+  out.set_layout(std::move(shape), std::move(strides));
+  return out;
+}
+
+// A row-major copy of any layout (the array itself when it is row-major already).
+template <class T>
+NdArray<T> row_major(const NdArray<T>& a) {
+  NdArray<T> out = NdArray<T>::uninit(a.shape());
+  if (out.size()) copy_to_row_major(a.data(), a.shape(), a.strides(), out.data(), [](const T* p) { return *p; });
   return out;
 }
 
