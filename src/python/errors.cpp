@@ -14,18 +14,6 @@ namespace {
 PyOnce panic_once;
 PyObject* panic_type = nullptr;  // strong reference, kept for the process lifetime
 
-PyObject* panic_exception_type() {
-  bool ok = panic_once.call([] {
-    panic_type = PyErr_NewExceptionWithDoc(
-        "mirel_core.PanicException",
-        "Raised when mirel_core detects a bug in itself (a broken internal invariant).\n\n"
-        "It derives from BaseException so that `except Exception` does not swallow it.",
-        PyExc_BaseException, nullptr);
-    return panic_type != nullptr;
-  });
-  return ok ? panic_type : nullptr;
-}
-
 // The pending exception, normalised, as one object (taken off the indicator).
 PyObject* fetch_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -54,6 +42,18 @@ void restore_exception(PyObject* exc) noexcept {
 
 }  // namespace
 
+PyObject* panic_exception_type() {
+  bool ok = panic_once.call([] {
+    panic_type = PyErr_NewExceptionWithDoc(
+        "mirel_core.PanicException",
+        "Raised when mirel_core detects a bug in itself (a broken internal invariant).\n\n"
+        "It derives from BaseException so that `except Exception` does not swallow it.",
+        PyExc_BaseException, nullptr);
+    return panic_type != nullptr;
+  });
+  return ok ? panic_type : nullptr;
+}
+
 PyObject* raise_panic(std::string_view message) {
   PyObject* type = panic_exception_type();
   if (!type) return nullptr;  // creating the type failed: that error stays
@@ -68,6 +68,7 @@ PyObject* raise(const Error& e) {
   switch (e.kind) {
     case ExcKind::Type: type = PyExc_TypeError; break;
     case ExcKind::Value: type = PyExc_ValueError; break;
+    case ExcKind::Index: type = PyExc_IndexError; break;
     case ExcKind::Runtime: type = PyExc_RuntimeError; break;
     case ExcKind::Overflow: type = PyExc_OverflowError; break;
     case ExcKind::Memory:

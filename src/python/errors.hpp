@@ -17,6 +17,10 @@ namespace mirel {
 // end with `return raise(r.error());`. AlreadySet leaves the pending exception.
 PyObject* raise(const Error& e);
 
+// The PanicException class (borrowed, created on first use), or nullptr with
+// the creation's error set.
+PyObject* panic_exception_type();
+
 // Raises PanicException (created on first use, derived from BaseException)
 // with the text as its single argument. Returns nullptr.
 PyObject* raise_panic(std::string_view message);

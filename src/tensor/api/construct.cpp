@@ -11,6 +11,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/once.hpp"
+#include "tensor/api/dlpack.hpp"
 #include "tensor/api/entry_points.hpp"
 #include "tensor/api/py_tensor.hpp"
 #include "util/format.hpp"
@@ -150,6 +151,7 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
   // keep the copy, which the storage needs for a contiguous block.
   const bool read_in_place = PyArray_Check(data) && PyArray_ISALIGNED(reinterpret_cast<PyArrayObject*>(data));
   PyObject* call_args[] = {data, numpy_dtype.get(), Py_None};
+  DataConversion conversion;  // Note [tensors are not data]
   auto array = PyRef::steal(PyObject_Vectorcall(array_fn.get(), call_args, 1,
                                                 read_in_place ? names.dtype_copy_kwnames : names.dtype_kwnames));
   if (!array) {

@@ -167,4 +167,26 @@ Result<PyObject*> storage_to_numpy(const CpuStorage& storage) {
   return std::visit([&](const auto& a) { return export_array(a, descr); }, storage.data());
 }
 
+PyObject* index_array_to_numpy(const NdArray<std::int64_t>& indices) {
+  if (!numpy_api::ensure_loaded()) return nullptr;
+  auto* descr = PyArray_DescrFromType(NPY_INT64);
+  auto r = export_array(indices, descr);
+  if (!r) return raise(r.error());
+  // A full reduction gives a NumPy scalar, as NumPy's argmax does.
+  return indices.ndim() == 0 ? PyArray_Return(reinterpret_cast<PyArrayObject*>(*r)) : *r;
+}
+
+Result<NdArray<std::int64_t>> indices_from_python(PyObject* o) {
+  if (!numpy_api::ensure_loaded()) return fail(ExcKind::AlreadySet, "");
+  // Integer types cast safely to int64; floats and bools are refused by the cast rule.
+  auto array = PyRef::steal(PyArray_FromAny(o, PyArray_DescrFromType(NPY_INT64), 0, 0,
+                                            NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+  if (!array) return fail(ExcKind::AlreadySet, "");
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  const npy_intp* dims = PyArray_DIMS(a);
+  auto out = NdArray<std::int64_t>::uninit(Shape(dims, dims + PyArray_NDIM(a)));
+  if (out.size()) std::memcpy(out.data(), PyArray_DATA(a), out.size() * sizeof(std::int64_t));
+  return out;
+}
+
 }  // namespace mirel

@@ -30,4 +30,12 @@ std::optional<CpuStorage> bf16_from_f32_array(PyObject* array);
 // Fortran-ordered when the storage is column-major.
 Result<PyObject*> storage_to_numpy(const CpuStorage& storage);
 
+// Indices (an argmax) as a new NumPy int64 array, or a NumPy scalar for rank 0;
+// nullptr with the exception raised on failure.
+PyObject* index_array_to_numpy(const NdArray<std::int64_t>& indices);
+
+// Integer indices from anything NumPy turns into an integer array (safe casts
+// only), copied; AlreadySet with NumPy's exception pending on failure.
+Result<NdArray<std::int64_t>> indices_from_python(PyObject* o);
+
 }  // namespace mirel

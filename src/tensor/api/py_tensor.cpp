@@ -6,6 +6,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/once.hpp"
+#include "tensor/api/dlpack.hpp"
 #include "tensor/api/entry_points.hpp"
 
 namespace mirel {
@@ -38,6 +39,12 @@ PyMethodDef tensor_methods[] = {
     {"backward", as_method(api::backward), METH_NOARGS, "backward($self)\n--\n\n"},
     {"clear_graph", as_method(api::clear_graph), METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
     {"__reduce_ex__", as_method(api::reduce_ex), METH_O, "__reduce_ex__($self, protocol)\n--\n\n"},
+    {"__dlpack__", as_method(api::dlpack), kFastKw,
+     "__dlpack__($self, *, stream=None, max_version=None, dl_device=None, copy=None)\n--\n\n"
+     "A DLPack capsule of the values: the storage itself, flagged read-only, for consumers of DLPack 1.0 and "
+     "later; a copy for older ones."},
+    {"__dlpack_device__", as_method(api::dlpack_device), METH_NOARGS,
+     "__dlpack_device__($self)\n--\n\n(1, 0): the CPU."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -72,6 +79,8 @@ PyType_Spec tensor_spec = {
 
 }  // namespace
 
+std::atomic<PyTypeObject*> detail::tensor_type_ptr{nullptr};
+
 PyTypeObject* ensure_tensor_type() {
   bool ok = type_once.call([] {
     auto type = PyRef::steal(PyType_FromSpec(&tensor_spec));
@@ -84,6 +93,7 @@ PyTypeObject* ensure_tensor_type() {
     // scalars answer NotImplemented to a Tensor instead of treating it as one
     // opaque element, so the Tensor's slots decide every mixed operation.
     if (PyDict_SetItemString(tp->tp_dict, "__array_ufunc__", Py_None) < 0) return false;
+    if (!api::add_array_protocol(tp)) return false;
     PyType_Modified(tp);
     // Tensor(...) skips the generic type call (tuple and dict packing, __init__ lookup).
     tp->tp_vectorcall = api::tensor_vectorcall;

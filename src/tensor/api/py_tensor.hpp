@@ -24,7 +24,8 @@ struct PyTensor {
 PyTypeObject* ensure_tensor_type();
 
 namespace detail {
-inline std::atomic<PyTypeObject*> tensor_type_ptr{nullptr};
+// Defined once, in the shared library (Note [one engine per process]).
+extern std::atomic<PyTypeObject*> tensor_type_ptr;
 }
 
 // The type made by ensure_tensor_type(); every entry point runs after it.

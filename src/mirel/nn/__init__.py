@@ -1,0 +1,4 @@
+"""Neural-network building blocks on mirel_core's tensors."""
+from mirel.nn import functional
+
+__all__ = ["functional"]

@@ -1,0 +1,22 @@
+from typing import Literal, SupportsIndex
+
+import numpy.typing as npt
+
+from mirel_core import Tensor
+
+_Reduction = Literal["mean", "sum", "none"]
+
+def relu(py_tensor: Tensor) -> Tensor:
+    """Elementwise max(x, 0) (mirel_core.nn.functional.relu)."""
+def softmax(x: Tensor, axis: SupportsIndex = -1) -> Tensor:
+    """Stable softmax along the axis."""
+def log_softmax(x: Tensor, axis: SupportsIndex = -1) -> Tensor:
+    """Stable log-softmax along the axis."""
+def cross_entropy(logits: Tensor, labels: npt.ArrayLike, reduction: _Reduction = "mean") -> Tensor:
+    """Fused, stable cross-entropy of logits [N, C] against N class indices."""
+def mse_loss(input: Tensor, target: Tensor, reduction: _Reduction = "mean") -> Tensor:
+    """Mean, sum or elementwise squared difference."""
+def linear(x: Tensor, weight: Tensor, bias: Tensor | None = None) -> Tensor:
+    """x @ weight.T + bias, weight [out_features, in_features]."""
+
+__all__: list[str]
