@@ -1,0 +1,21 @@
+"""mirel as its stubs describe it: pytest runs it, and `mypy --strict` checks it against the stubs."""
+from typing import assert_type
+
+import numpy as np
+
+import mirel
+from mirel import Tensor
+from mirel.nn import functional as F
+
+
+def test_a_training_step_type_checks_and_runs() -> None:
+    x = Tensor(np.ones((4, 3), np.float32))
+    w = Tensor(np.full((2, 3), 0.1, np.float32), requires_grad=True)
+    logits = F.linear(x, w)
+    loss = assert_type(F.cross_entropy(logits, np.array([0, 1, 1, 0])), Tensor)
+    loss.backward()
+    assert_type(mirel.sum(mirel.exp(logits), axis=(0, -1), keepdims=True), Tensor)
+    with mirel.no_grad():
+        assert_type(mirel.reshape(logits, (-1,)), Tensor)
+    assert mirel.argmax(logits, axis=1).shape == (4,)
+    assert w.grad() is not None
