@@ -84,4 +84,11 @@ def is_grad_enabled() -> bool:
 def set_grad_enabled(mode: bool | np.bool_, /) -> bool:
     """Turns recording on this thread on or off; returns the previous setting."""
 
-__all__: list[str]
+__all__ = [
+    "Tensor", "PanicException", "no_grad", "nn",
+    "sum", "mean", "max", "min", "argmax", "sum_to", "broadcast_to",
+    "exp", "log", "tanh", "sigmoid", "sqrt", "abs", "negative", "square",
+    "power", "maximum", "minimum", "where",
+    "reshape", "transpose", "permute", "concatenate", "stack", "take",
+    "detach", "from_dlpack", "is_grad_enabled", "set_grad_enabled",
+]

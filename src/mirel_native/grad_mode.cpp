@@ -33,14 +33,14 @@ PyObject* py_from_dlpack(PyObject*, PyObject* x) { return tensor_from_dlpack(x);
 
 PyMethodDef graph_functions[] = {
     {"from_dlpack", py_from_dlpack, METH_O,
-     "from_dlpack(x)\n--\n\nA new untracked tensor holding a copy of what x (a PyTorch, JAX or NumPy array, or "
+     "from_dlpack(x, /)\n--\n\nA new untracked tensor holding a copy of what x (a PyTorch, JAX or NumPy array, or "
      "anything with __dlpack__) exports: float32, float16, bfloat16 or bool, on the CPU."},
     {"detach", py_detach, METH_O,
-     "detach(x)\n--\n\nAn untracked tensor over x's storage, without a copy: no gradient flows through it."},
+     "detach(x, /)\n--\n\nAn untracked tensor over x's storage, without a copy: no gradient flows through it."},
     {"is_grad_enabled", py_is_grad_enabled, METH_NOARGS,
      "is_grad_enabled()\n--\n\nWhether operations on this thread record onto its tape (False inside no_grad)."},
     {"set_grad_enabled", py_set_grad_enabled, METH_O,
-     "set_grad_enabled(mode)\n--\n\nTurns recording on this thread on or off; returns the previous setting. "
+     "set_grad_enabled(mode, /)\n--\n\nTurns recording on this thread on or off; returns the previous setting. "
      "mirel.no_grad() is the usual way."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,3 +1,3 @@
 from mirel.nn import functional as functional
 
-__all__: list[str]
+__all__ = ["functional"]
