@@ -83,7 +83,7 @@ modules = {
 }
 libs = sorted(n for n in names if ".so" in n.rsplit("/", 1)[-1] and n not in modules)
 print("shared libraries besides the modules:", libs)
-assert libs == [blas, engine], libs
+assert libs == sorted([blas, engine]), libs
 sonames = [t.soname for t in dynamic(blas).get("DT_SONAME", [])]
 print("soname of the bundled OpenBLAS:", sonames)
 assert sonames == ["libmirel_openblas.so"], sonames
