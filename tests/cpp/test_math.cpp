@@ -11,8 +11,8 @@
 
 #include "check.hpp"
 #include "engine/cpu/loops/dispatch.hpp"
-#include "engine/cpu/numeric/ops/math.hpp"
-#include "engine/cpu/numeric/ops/unary.hpp"
+#include "engine/cpu/numeric/math/math.hpp"
+#include "engine/cpu/numeric/math/unary.hpp"
 
 namespace mirel {
 namespace {

@@ -14,7 +14,7 @@
 #include "engine/cpu/iter/walk.hpp"
 #include "engine/cpu/loops/reduce_loops.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
-#include "engine/cpu/numeric/ops/reduce.hpp"
+#include "engine/cpu/numeric/reduce/reduce.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 #include "util/format.hpp"
 

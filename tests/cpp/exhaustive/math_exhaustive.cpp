@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/cpu/loops/dispatch.hpp"
-#include "engine/cpu/numeric/ops/math.hpp"
+#include "engine/cpu/numeric/math/math.hpp"
 
 namespace {
 

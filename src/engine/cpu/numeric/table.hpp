@@ -1,6 +1,6 @@
 #pragma once
 // The table of operations. One-operand operations, one line each. A line names the operation, its
-// functor (numeric/ops/math.hpp), its gradient rule (below) and the value the
+// functor (numeric/math/math.hpp), its gradient rule (below) and the value the
 // rule reads beside the incoming gradient: the operand, or the result, which
 // the operation's node keeps once it has been computed. The storage methods
 // (CpuStorage::exp, CpuStorage::backward_exp), the Tensor operations and the

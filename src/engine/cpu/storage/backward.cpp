@@ -4,7 +4,7 @@
 #include "engine/cpu/numeric/backward/extremum.hpp"
 #include "engine/cpu/numeric/ops/expand.hpp"
 #include "engine/cpu/numeric/backward/rules.hpp"
-#include "engine/cpu/numeric/ops/power.hpp"
+#include "engine/cpu/numeric/math/power.hpp"
 #include "engine/cpu/numeric/ops/scalar.hpp"
 #include "engine/cpu/numeric/ops/select.hpp"
 #include "engine/cpu/numeric/backward/functional.hpp"

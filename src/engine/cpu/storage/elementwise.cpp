@@ -1,8 +1,8 @@
 // The one-operand math operations of numeric/table.hpp and their gradients:
 // every method here is spelled out from the table.
 #include "engine/cpu/numeric/backward/rules.hpp"
-#include "engine/cpu/numeric/ops/math.hpp"
-#include "engine/cpu/numeric/ops/unary.hpp"
+#include "engine/cpu/numeric/math/math.hpp"
+#include "engine/cpu/numeric/math/unary.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 #include "util/format.hpp"
 

@@ -2,7 +2,7 @@
 // the one place where a runtime DType becomes the element type T.
 #include "engine/cpu/numeric/ops/binary.hpp"
 #include "engine/cpu/numeric/ops/matmul.hpp"
-#include "engine/cpu/numeric/ops/power.hpp"
+#include "engine/cpu/numeric/math/power.hpp"
 #include "engine/cpu/numeric/ops/scalar.hpp"
 #include "engine/cpu/numeric/ops/select.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"

@@ -1,7 +1,7 @@
 // Element-type rules of the reductions: sum and mean take the float types;
 // max, min and argmax take bool too (any, all, the first true). Over no
 // elements, max, min and argmax are a ValueError; sum is 0 and mean NaN.
-#include "engine/cpu/numeric/ops/reduce.hpp"
+#include "engine/cpu/numeric/reduce/reduce.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
 #include "util/format.hpp"
 

@@ -5,7 +5,7 @@
 
 #include "engine/cpu/iter/lines.hpp"
 #include "engine/cpu/loops/dispatch.hpp"
-#include "engine/cpu/numeric/ops/math.hpp"
+#include "engine/cpu/numeric/math/math.hpp"
 
 namespace mirel {
 namespace {

@@ -1,7 +1,7 @@
-#include "engine/cpu/numeric/ops/unary.hpp"
+#include "engine/cpu/numeric/math/unary.hpp"
 
 #include "engine/cpu/iter/zip.hpp"
-#include "engine/cpu/numeric/ops/math.hpp"
+#include "engine/cpu/numeric/math/math.hpp"
 
 namespace mirel {
 

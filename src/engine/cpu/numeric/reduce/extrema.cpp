@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/cpu/numeric/ops/reduce.hpp"
-#include "engine/cpu/numeric/ops/reduce_find.hpp"
+#include "engine/cpu/numeric/reduce/reduce.hpp"
+#include "engine/cpu/numeric/reduce/reduce_find.hpp"
 #include "util/format.hpp"
 
 namespace mirel {

@@ -1,6 +1,6 @@
 // Sums and means over axes (Note [summation order]), along the paths of
 // Note [reduce walk]; the loops are in loops/reduce_lanes.inc.
-#include "engine/cpu/numeric/ops/reduce.hpp"
+#include "engine/cpu/numeric/reduce/reduce.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/cpu/numeric/ops/reduce_find.hpp"
+#include "engine/cpu/numeric/reduce/reduce_find.hpp"
 
 namespace mirel {
 namespace {
