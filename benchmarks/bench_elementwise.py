@@ -18,7 +18,7 @@ import ml_dtypes
 import numpy as np
 
 from mirel_core import Tensor
-from timing import REPEAT, median_seconds_side_by_side
+from timing import REPEAT, print_ratio_table
 
 try:
     import torch
@@ -70,17 +70,7 @@ def main():
         torch.set_num_threads(1)
     print(f"mirel_core elementwise benchmark, median of {REPEAT} repeats (python {sys.version.split()[0]}, "
           f"numpy {np.__version__})")
-    print(f"{'case':30} {'ours':>11} {'reference':>11}  {'ref':10} {'ratio':>6} {'target':>7}")
-    missed = 0
-    for name, ours, ref, label, target in cases():
-        a, b = median_seconds_side_by_side(ours, ref)
-        ratio = a / b
-        flag = ""
-        if target is not None and ratio > target:
-            flag, missed = "  MISSED", missed + 1
-        target_text = f"<={target}" if target is not None else "info"
-        print(f"{name:30} {a * 1e6:9.2f}us {b * 1e6:9.2f}us  {label:10} {ratio:6.2f} {target_text:>7}{flag}")
-    print(f"{missed} target(s) missed")
+    print_ratio_table(cases(), width=30)
 
 
 if __name__ == "__main__":

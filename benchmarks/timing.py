@@ -49,3 +49,20 @@ def median_times(*fns, samples=15, min_sample_seconds=0.02):
                 fn()
             times[k].append((time.perf_counter() - start) / n)
     return [statistics.median(t) for t in times]
+
+
+def print_ratio_table(cases, width=30):
+    """Times each (name, ours, reference, label, target) case side by side and prints
+    both medians, the ratio and its target, flagging a missed one; returns the misses."""
+    print(f"{'case':{width}} {'ours':>11} {'reference':>11}  {'ref':10} {'ratio':>6} {'target':>7}")
+    missed = 0
+    for name, ours, ref, label, target in cases:
+        a, b = median_seconds_side_by_side(ours, ref)
+        ratio = a / b
+        flag = ""
+        if target is not None and ratio > target:
+            flag, missed = "  MISSED", missed + 1
+        target_text = f"<={target}" if target is not None else "info"
+        print(f"{name:{width}} {a * 1e6:9.2f}us {b * 1e6:9.2f}us  {label:10} {ratio:6.2f} {target_text:>7}{flag}")
+    print(f"{missed} target(s) missed")
+    return missed
