@@ -2,6 +2,7 @@
 // A small test harness: TEST(name) registers a case, CHECK records a failure
 // with its location and keeps going, main() runs every case and prints
 // "N passed, M failed".
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -20,6 +21,14 @@ inline std::vector<Case>& registry() {
 inline int& failures() {
   static int count = 0;
   return count;
+}
+
+// Every bit pattern of a two-byte float type, in order.
+template <class H>
+std::vector<H> all_halves() {
+  std::vector<H> v(0x1'0000);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = H::from_bits(std::uint16_t(i));
+  return v;
 }
 
 inline bool register_case(const char* name, void (*run)()) {

@@ -80,12 +80,7 @@ std::vector<float> float_samples() {
   return s;
 }
 
-template <class H>
-std::vector<H> all_halves() {
-  std::vector<H> v(0x1'0000);
-  for (std::size_t i = 0; i < v.size(); ++i) v[i] = H::from_bits(std::uint16_t(i));
-  return v;
-}
+using test::all_halves;
 
 // The same values in another order, so that pairs mix every class.
 template <class T>

@@ -42,12 +42,7 @@ std::vector<float> f32_samples(std::size_t random) {
   return s;
 }
 
-template <class H>
-std::vector<H> all_halves() {
-  std::vector<H> v(0x1'0000);
-  for (std::size_t i = 0; i < v.size(); ++i) v[i] = H::from_bits(std::uint16_t(i));
-  return v;
-}
+using test::all_halves;
 
 template <class T>
 std::vector<T> run(UnaryLoop<T, T> loop, const std::vector<T>& x) {
