@@ -76,7 +76,7 @@ Result<void> SoftmaxNode::backward(AutogradContext& ctx, const StoragePtr& grad)
 
 Result<void> CrossEntropyNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
   return accumulate_into(ctx, input_id,
-                         CpuStorage::backward_cross_entropy(grad->cpu, logits->cpu, labels, lse, reduction));
+                         CpuStorage::backward_cross_entropy(grad->cpu, logits->cpu, labels, *kept, reduction));
 }
 
 Result<void> LinearNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {

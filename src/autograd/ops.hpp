@@ -155,12 +155,13 @@ struct SoftmaxNode final : BackwardOp {
   Result<void> backward(AutogradContext& ctx, const StoragePtr& grad) const override;
 };
 
-// Cross-entropy of logits against class indices; the rule reads the logits
-// and each row's logsumexp, handed over once computed.
+// Cross-entropy of logits against class indices; the rule reads the
+// forward pass's exps and their sums, handed over once computed, and the
+// logits' layout.
 struct CrossEntropyNode final : BackwardOp {
   StoragePtr logits;
   NdArray<std::int64_t> labels;
-  NdArray<float> lse;
+  std::optional<SoftmaxRows> kept;
   Reduction reduction;
   std::size_t input_id;
   CrossEntropyNode(StoragePtr l, NdArray<std::int64_t> lab, Reduction r, std::size_t id)

@@ -255,16 +255,16 @@ Result<Tensor> Tensor::softmax(const Tensor& a, std::size_t axis, bool log) {
 }
 
 Result<Tensor> Tensor::cross_entropy(const Tensor& logits, NdArray<std::int64_t> labels, Reduction reduction) {
-  CrossEntropyNode* node = nullptr;  // handed each row's logsumexp once computed
+  CrossEntropyNode* node = nullptr;  // handed what the gradient reads once computed
   auto make = [&](OperandId in) {
     auto n = std::make_unique<CrossEntropyNode>(logits.storage, NdArray<std::int64_t>(labels), reduction, in.id);
     node = n.get();
     return n;
   };
   return recorded(make, [&]() -> Result<CpuStorage> {
-    auto r = logits.cpu().cross_entropy(labels, reduction);
+    auto r = logits.cpu().cross_entropy(labels, reduction, node != nullptr);
     if (!r) return std::unexpected(std::move(r.error()));
-    if (node) node->lse = std::move(r->lse);
+    if (node) node->kept = std::move(r->kept);
     return std::move(r->loss);
   }, logits);
 }

@@ -3,6 +3,9 @@
 // offset of its line in each of N arrays of one shape. Softmax-like kernels
 // read and write a whole line at a time, in index order along the axis, so
 // their results do not depend on any array's layout.
+#include <span>
+#include <vector>
+
 #include "engine/cpu/iter/walk.hpp"
 
 namespace mirel {
@@ -23,6 +26,24 @@ void for_each_line(const Shape& shape, const std::array<Strides, N>& strides, st
       for (std::size_t k = 0; k < N; ++k) at[k] += step[k];
     }
   });
+}
+
+// The same lines, handed over `per` at a time (the last group may be
+// shorter): block(std::span<const Offsets<N>>), so that short lines can share
+// one call of a vector loop.
+template <std::size_t N, class Block>
+void for_each_line_block(const Shape& shape, const std::array<Strides, N>& strides, std::size_t axis,
+                         std::size_t per, Block block) {
+  std::vector<Offsets<N>> group;
+  group.reserve(per);
+  for_each_line<N>(shape, strides, axis, [&](const Offsets<N>& off) {
+    group.push_back(off);
+    if (group.size() == per) {
+      block(std::span<const Offsets<N>>(group));
+      group.clear();
+    }
+  });
+  if (!group.empty()) block(std::span<const Offsets<N>>(group));
 }
 
 }  // namespace mirel

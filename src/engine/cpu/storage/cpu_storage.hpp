@@ -96,10 +96,10 @@ class CpuStorage {
   // Softmax (or log-softmax) along one axis (below ndim), stable and fused.
   Result<CpuStorage> softmax(std::size_t axis, bool log) const;
   // Cross-entropy of logits [N, C] against class indices labels[N] (each in
-  // [0, C)): the loss reduced as asked, in this element type, and every row's
-  // logsumexp in f32 for the gradient.
+  // [0, C)): the loss reduced as asked, in this element type, and with keep
+  // what the gradient reads back (SoftmaxRows).
   struct CrossEntropy;
-  Result<CrossEntropy> cross_entropy(const NdArray<std::int64_t>& labels, Reduction reduction) const;
+  Result<CrossEntropy> cross_entropy(const NdArray<std::int64_t>& labels, Reduction reduction, bool keep) const;
   // this @ weightᵀ: weight [out, in] against this [..., in], read in place.
   Result<CpuStorage> linear(const CpuStorage& weight) const;
 
@@ -156,7 +156,7 @@ class CpuStorage {
   static Result<CpuStorage> backward_softmax(const CpuStorage& grad, const CpuStorage& result, std::size_t axis,
                                              bool log);
   static Result<CpuStorage> backward_cross_entropy(const CpuStorage& grad, const CpuStorage& logits,
-                                                   const NdArray<std::int64_t>& labels, const NdArray<float>& lse,
+                                                   const NdArray<std::int64_t>& labels, const SoftmaxRows& kept,
                                                    Reduction reduction);
   // (gradient of x, gradient of weight): grad @ weight, and gradᵀ @ x over every
   // leading axis of x, at weight's own shape.
@@ -169,7 +169,7 @@ class CpuStorage {
 
 struct CpuStorage::CrossEntropy {
   CpuStorage loss;
-  NdArray<float> lse;
+  std::optional<SoftmaxRows> kept;  // when asked for: what the gradient needs
 };
 
 // Kernel messages become RuntimeError.

@@ -100,8 +100,8 @@ Result<CpuStorage> CpuStorage::backward_softmax(const CpuStorage& grad, const Cp
       grad.data());
 }
 
-Result<CpuStorage::CrossEntropy> CpuStorage::cross_entropy(const NdArray<std::int64_t>& labels,
-                                                           Reduction reduction) const {
+Result<CpuStorage::CrossEntropy> CpuStorage::cross_entropy(const NdArray<std::int64_t>& labels, Reduction reduction,
+                                                           bool keep) const {
   return std::visit(
       [&]<class T>(const NdArray<T>& a) -> Result<CrossEntropy> {
         if constexpr (std::is_same_v<T, bool>) {
@@ -109,21 +109,22 @@ Result<CpuStorage::CrossEntropy> CpuStorage::cross_entropy(const NdArray<std::in
         } else {
           const std::size_t rows = a.shape()[0];
           NdArray<float> loss = NdArray<float>::uninit(Shape{rows});
-          NdArray<float> lse = NdArray<float>::uninit(Shape{rows});
-          cross_entropy_rows(a, labels.data(), loss.data(), lse.data());
-          if (reduction == Reduction::None) return CrossEntropy{CpuStorage(narrowed<T>(std::move(loss))), std::move(lse)};
+          std::optional<SoftmaxRows> kept;
+          if (keep) kept = SoftmaxRows{NdArray<float>::uninit(a.shape()), NdArray<float>::uninit(Shape{rows})};
+          cross_entropy_rows(a, labels.data(), loss.data(), kept ? &*kept : nullptr);
+          if (reduction == Reduction::None) return CrossEntropy{CpuStorage(narrowed<T>(std::move(loss))), std::move(kept)};
           const CpuStorage losses(std::move(loss));
           auto total = reduction == Reduction::Sum ? losses.sum(Axes{0}, false) : losses.mean(Axes{0}, false);
           if (!total) return std::unexpected(std::move(total.error()));
           NdArray<float> value(*total->get_if<float>());
-          return CrossEntropy{CpuStorage(narrowed<T>(std::move(value))), std::move(lse)};
+          return CrossEntropy{CpuStorage(narrowed<T>(std::move(value))), std::move(kept)};
         }
       },
       data_);
 }
 
 Result<CpuStorage> CpuStorage::backward_cross_entropy(const CpuStorage& grad, const CpuStorage& logits,
-                                                      const NdArray<std::int64_t>& labels, const NdArray<float>& lse,
+                                                      const NdArray<std::int64_t>& labels, const SoftmaxRows& kept,
                                                       Reduction reduction) {
   if (grad.dtype() != logits.dtype()) return fail(ExcKind::Type, kGradMismatch);
   return std::visit(
@@ -131,7 +132,7 @@ Result<CpuStorage> CpuStorage::backward_cross_entropy(const CpuStorage& grad, co
         if constexpr (std::is_same_v<T, bool>) {
           return fail(ExcKind::Type, kGradMismatch);
         } else {
-          const std::size_t rows = lse.size();
+          const std::size_t rows = kept.totals.size();
           std::vector<float> row_grad(rows);
           for (std::size_t i = 0; i < rows; ++i) {
             // g is one value for a reduced loss, one per row otherwise (any layout: read through its strides).
@@ -139,7 +140,7 @@ Result<CpuStorage> CpuStorage::backward_cross_entropy(const CpuStorage& grad, co
                                                           : widen(g.data()[0]);
             row_grad[i] = reduction == Reduction::Mean ? gi / float(rows) : gi;
           }
-          return CpuStorage(mirel::backward_cross_entropy(same_type<T>(logits), labels.data(), lse.data(),
+          return CpuStorage(mirel::backward_cross_entropy(same_type<T>(logits), labels.data(), kept,
                                                           row_grad.data()));
         }
       },

@@ -1,41 +1,72 @@
 #include "engine/cpu/numeric/ops/softmax.hpp"
 
-#include <cmath>
+#include <algorithm>
+#include <cstring>
+#include <span>
 #include <vector>
 
 #include "engine/cpu/iter/lines.hpp"
 #include "engine/cpu/loops/dispatch.hpp"
 #include "engine/cpu/numeric/math/math.hpp"
+#include "engine/cpu/numeric/reduce/reduce.hpp"
 
 namespace mirel {
 namespace {
 
-// out[j] = exp(in[j]) over a line held in f32, by the engine's vector exp.
-void exp_line(const float* in, float* out, std::size_t n) { UnaryLoops<Exp, float, float>::best(n, out, in); }
+// Elements of lines handled together: short lines share one call of the vector
+// exp, and a block's buffers stay in the first-level cache.
+constexpr std::size_t kBlock = 4096;
 
-float log_of(float x) {
-  float y;
-  UnaryLoops<Log, float, float>::best(1, &y, &x);
-  return y;
-}
+std::size_t lines_per_block(std::size_t n) { return std::max<std::size_t>(1, kBlock / std::max<std::size_t>(n, 1)); }
 
-// The line's largest value (NaN if it holds one; -inf if empty).
-float line_max(const float* v, std::size_t n) {
-  float m = -INFINITY;
-  for (std::size_t j = 0; j < n; ++j) m = (v[j] > m || std::isnan(v[j])) && !std::isnan(m) ? v[j] : m;
-  return m;
-}
+// out[j] = exp(in[j]) over n floats, by the engine's vector exp.
+void exp_run(const float* in, float* out, std::size_t n) { UnaryLoops<Exp, float, float>::best(n, out, in); }
+void log_run(const float* in, float* out, std::size_t n) { UnaryLoops<Log, float, float>::best(n, out, in); }
 
-float line_sum(const float* v, std::size_t n) {
-  float s = 0.0f;
-  for (std::size_t j = 0; j < n; ++j) s += v[j];
-  return s;
-}
-
-// The line of x at `off` (stride s) widened into buf.
+// The line of x at `off` (stride s, n elements) widened into buf.
 template <class T>
-void load_line(const T* x, std::ptrdiff_t off, std::ptrdiff_t s, std::size_t n, float* buf) {
-  for (std::size_t j = 0; j < n; ++j) buf[j] = widen(x[off + std::ptrdiff_t(j) * s]);
+void gather_line(const T* x, std::ptrdiff_t off, std::ptrdiff_t s, std::size_t n, float* buf) {
+  const T* p = x + off;
+  if (s != 1) {
+    for (std::size_t j = 0; j < n; ++j) buf[j] = widen(p[std::ptrdiff_t(j) * s]);
+  } else if constexpr (std::is_same_v<T, float>) {
+    std::memcpy(buf, p, n * sizeof(float));
+  } else {
+    widen_n(p, buf, n);
+  }
+}
+
+// The same line in f32: x itself when it is a contiguous f32 line, else buf.
+template <class T>
+const float* read_line(const T* x, std::ptrdiff_t off, std::ptrdiff_t s, std::size_t n, float* buf) {
+  if constexpr (std::is_same_v<T, float>) {
+    if (s == 1) return x + off;
+  }
+  gather_line(x, off, s, n, buf);
+  return buf;
+}
+
+// line[0, n) rounded once into x's line at `off` (stride s).
+template <class T>
+void write_line(const float* line, T* x, std::ptrdiff_t off, std::ptrdiff_t s, std::size_t n) {
+  T* p = x + off;
+  if (s == 1) {
+    if constexpr (std::is_same_v<T, float>) std::memcpy(p, line, n * sizeof(float));
+    else narrow_n(line, p, n);
+  } else {
+    for (std::size_t j = 0; j < n; ++j) p[std::ptrdiff_t(j) * s] = narrow<T>(line[j]);
+  }
+}
+
+// v[j] = line[j] - max(line) over each of r lines of n, gathered from x into v.
+template <class T>
+void shifted_lines(const T* x, std::span<const std::ptrdiff_t> offs, std::ptrdiff_t s, std::size_t n, float* v) {
+  for (std::size_t i = 0; i < offs.size(); ++i) {
+    float* vi = v + i * n;
+    const float* line = read_line(x, offs[i], s, n, vi);
+    const float m = max_run(line, n);
+    for (std::size_t j = 0; j < n; ++j) vi[j] = line[j] - m;
+  }
 }
 
 }  // namespace
@@ -46,19 +77,25 @@ NdArray<T> softmax(const NdArray<T>& x, std::size_t axis, bool log) {
   const std::size_t n = x.shape()[axis];
   if (out.size() == 0) return out;
   const std::ptrdiff_t s = x.strides()[axis];  // out has x's strides
-  std::vector<float> line(n), shifted(n), e(n);
-  for_each_line<1>(x.shape(), {x.strides()}, axis, [&](const Offsets<1>& off) {
-    load_line(x.data(), off[0], s, n, line.data());
-    const float m = line_max(line.data(), n);
-    for (std::size_t j = 0; j < n; ++j) shifted[j] = line[j] - m;
-    exp_line(shifted.data(), e.data(), n);
-    const float total = line_sum(e.data(), n);
-    T* o = out.data() + off[0];
-    if (log) {
-      const float log_total = log_of(total);
-      for (std::size_t j = 0; j < n; ++j) o[std::ptrdiff_t(j) * s] = narrow<T>((line[j] - m) - log_total);
-    } else {
-      for (std::size_t j = 0; j < n; ++j) o[std::ptrdiff_t(j) * s] = narrow<T>(e[j] / total);
+  const std::size_t per = lines_per_block(n);
+  std::vector<float> v(per * n), e(per * n), totals(per), logs(per);
+  std::vector<std::ptrdiff_t> offs(per);
+  for_each_line_block<1>(x.shape(), {x.strides()}, axis, per, [&](std::span<const Offsets<1>> lines) {
+    const std::size_t r = lines.size();
+    for (std::size_t i = 0; i < r; ++i) offs[i] = lines[i][0];
+    shifted_lines(x.data(), {offs.data(), r}, s, n, v.data());
+    exp_run(v.data(), e.data(), r * n);
+    for (std::size_t i = 0; i < r; ++i) totals[i] = sum_run(e.data() + i * n, n);
+    if (log) log_run(totals.data(), logs.data(), r);
+    for (std::size_t i = 0; i < r; ++i) {
+      float* vi = v.data() + i * n;
+      const float* ei = e.data() + i * n;
+      if (log) {
+        for (std::size_t j = 0; j < n; ++j) vi[j] -= logs[i];
+      } else {
+        for (std::size_t j = 0; j < n; ++j) vi[j] = ei[j] / totals[i];
+      }
+      write_line(vi, out.data(), offs[i], s, n);
     }
   });
   return out;
@@ -70,55 +107,72 @@ NdArray<T> backward_softmax(const NdArray<T>& grad, const NdArray<T>& y, std::si
   const std::size_t n = y.shape()[axis];
   if (out.size() == 0) return out;
   const std::ptrdiff_t sy = y.strides()[axis], sg = grad.strides()[axis];
-  std::vector<float> g(n), v(n), ev(n);
-  for_each_line<2>(y.shape(), {y.strides(), grad.strides()}, axis, [&](const Offsets<2>& off) {
-    load_line(grad.data(), off[1], sg, n, g.data());
-    load_line(y.data(), off[0], sy, n, v.data());
-    T* o = out.data() + off[0];
-    if (log) {
-      const float total = line_sum(g.data(), n);
-      exp_line(v.data(), ev.data(), n);
-      for (std::size_t j = 0; j < n; ++j) o[std::ptrdiff_t(j) * sy] = narrow<T>(g[j] - ev[j] * total);
-    } else {
-      float dot = 0.0f;
-      for (std::size_t j = 0; j < n; ++j) dot += g[j] * v[j];
-      for (std::size_t j = 0; j < n; ++j) o[std::ptrdiff_t(j) * sy] = narrow<T>(v[j] * (g[j] - dot));
+  const std::size_t per = lines_per_block(n);
+  std::vector<float> g(per * n), v(per * n), w(per * n);
+  for_each_line_block<2>(y.shape(), {y.strides(), grad.strides()}, axis, per, [&](std::span<const Offsets<2>> lines) {
+    const std::size_t r = lines.size();
+    for (std::size_t i = 0; i < r; ++i) {
+      gather_line(grad.data(), lines[i][1], sg, n, g.data() + i * n);
+      gather_line(y.data(), lines[i][0], sy, n, v.data() + i * n);
+    }
+    if (log) exp_run(v.data(), w.data(), r * n);
+    for (std::size_t i = 0; i < r; ++i) {
+      const float* gi = g.data() + i * n;
+      const float* vi = v.data() + i * n;
+      float* wi = w.data() + i * n;
+      if (log) {  // g - exp(y) * sum(g)
+        const float total = sum_run(gi, n);
+        for (std::size_t j = 0; j < n; ++j) wi[j] = gi[j] - wi[j] * total;
+      } else {  // y * (g - sum(g * y))
+        for (std::size_t j = 0; j < n; ++j) wi[j] = gi[j] * vi[j];
+        const float dot = sum_run(wi, n);
+        for (std::size_t j = 0; j < n; ++j) wi[j] = vi[j] * (gi[j] - dot);
+      }
+      write_line(wi, out.data(), lines[i][0], sy, n);
     }
   });
   return out;
 }
 
 template <class T>
-void cross_entropy_rows(const NdArray<T>& logits, const std::int64_t* labels, float* loss, float* lse) {
+void cross_entropy_rows(const NdArray<T>& logits, const std::int64_t* labels, float* loss, SoftmaxRows* keep) {
   const std::size_t rows = logits.shape()[0], n = logits.shape()[1];
+  if (rows == 0) return;
   const std::ptrdiff_t sr = logits.strides()[0], s = logits.strides()[1];
-  std::vector<float> line(n), shifted(n), e(n);
-  for (std::size_t i = 0; i < rows; ++i) {
-    load_line(logits.data(), std::ptrdiff_t(i) * sr, s, n, line.data());
-    const float m = line_max(line.data(), n);
-    for (std::size_t j = 0; j < n; ++j) shifted[j] = line[j] - m;
-    exp_line(shifted.data(), e.data(), n);
-    lse[i] = m + log_of(line_sum(e.data(), n));
-    loss[i] = lse[i] - line[std::size_t(labels[i])];
+  const std::size_t per = lines_per_block(n);
+  std::vector<float> v(per * n), e(keep ? 0 : per * n), totals(per), logs(per);
+  std::vector<std::ptrdiff_t> offs(per);
+  for (std::size_t first = 0; first < rows; first += per) {
+    const std::size_t r = std::min(per, rows - first);
+    for (std::size_t i = 0; i < r; ++i) offs[i] = std::ptrdiff_t(first + i) * sr;
+    shifted_lines(logits.data(), {offs.data(), r}, s, n, v.data());
+    float* exps = keep ? keep->exps.data() + first * n : e.data();
+    exp_run(v.data(), exps, r * n);
+    for (std::size_t i = 0; i < r; ++i) totals[i] = sum_run(exps + i * n, n);
+    log_run(totals.data(), logs.data(), r);
+    for (std::size_t i = 0; i < r; ++i) {
+      // log(sum(exp(x - m))) - (x[label] - m): the difference to the maximum is
+      // exact however large the logits are.
+      loss[first + i] = logs[i] - v[i * n + std::size_t(labels[first + i])];
+      if (keep) keep->totals.data()[first + i] = totals[i];
+    }
   }
 }
 
 template <class T>
-NdArray<T> backward_cross_entropy(const NdArray<T>& logits, const std::int64_t* labels, const float* lse,
+NdArray<T> backward_cross_entropy(const NdArray<T>& logits, const std::int64_t* labels, const SoftmaxRows& kept,
                                   const float* row_grad) {
   NdArray<T> out = NdArray<T>::uninit_like_layout(logits.shape(), logits.strides());
   const std::size_t rows = logits.shape()[0], n = logits.shape()[1];
   const std::ptrdiff_t sr = logits.strides()[0], s = logits.strides()[1];
-  std::vector<float> shifted(n), e(n);
+  std::vector<float> line(n);
   for (std::size_t i = 0; i < rows; ++i) {
-    const std::ptrdiff_t base = std::ptrdiff_t(i) * sr;
-    load_line(logits.data(), base, s, n, shifted.data());
-    for (std::size_t j = 0; j < n; ++j) shifted[j] -= lse[i];
-    exp_line(shifted.data(), e.data(), n);
+    const float* e = kept.exps.data() + i * n;
+    const float total = kept.totals.data()[i], g = row_grad[i];
+    for (std::size_t j = 0; j < n; ++j) line[j] = g * (e[j] / total);
     const auto label = std::size_t(labels[i]);
-    for (std::size_t j = 0; j < n; ++j) {
-      out.data()[base + std::ptrdiff_t(j) * s] = narrow<T>(row_grad[i] * (j == label ? e[j] - 1.0f : e[j]));
-    }
+    line[label] = g * (e[label] / total - 1.0f);
+    write_line(line.data(), out.data(), std::ptrdiff_t(i) * sr, s, n);
   }
   return out;
 }
@@ -126,8 +180,9 @@ NdArray<T> backward_cross_entropy(const NdArray<T>& logits, const std::int64_t* 
 #define MIREL_INSTANTIATE(T)                                                                                \
   template NdArray<T> softmax(const NdArray<T>&, std::size_t, bool);                                        \
   template NdArray<T> backward_softmax(const NdArray<T>&, const NdArray<T>&, std::size_t, bool);            \
-  template void cross_entropy_rows(const NdArray<T>&, const std::int64_t*, float*, float*);                 \
-  template NdArray<T> backward_cross_entropy(const NdArray<T>&, const std::int64_t*, const float*, const float*);
+  template void cross_entropy_rows(const NdArray<T>&, const std::int64_t*, float*, SoftmaxRows*);           \
+  template NdArray<T> backward_cross_entropy(const NdArray<T>&, const std::int64_t*, const SoftmaxRows&,    \
+                                             const float*);
 MIREL_INSTANTIATE(float)
 MIREL_INSTANTIATE(F16)
 MIREL_INSTANTIATE(BF16)

@@ -2,6 +2,7 @@
 // Note [reduce walk]; the loops are in loops/reduce_lanes.inc.
 #include <algorithm>
 #include <bit>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -142,6 +143,13 @@ std::size_t argmax_run(const T* x, std::size_t n) {
 }
 
 }  // namespace
+
+float max_run(const float* x, std::size_t n) noexcept {
+  using B = Bits<float>;
+  auto s = B::identity;
+  BoundsLoops<float>::best_run(x, n, s.data());
+  return B::nan_in(s.data()) ? std::numeric_limits<float>::quiet_NaN() : B::from(B::value<true>(s.data()));
+}
 
 Expected<void> extremum_check(const char* name, const Shape& shape, const Axes& axes) {
   const View<bool> layout{nullptr, shape, dense_strides(shape, Order::RowMajor)};

@@ -70,7 +70,7 @@ class PairwiseTree {
 template <class T>
 class SequenceSum {
  public:
-  void add(const T* x, std::size_t n) {
+  void add(const T* x, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; i += kChunk) {
       const std::size_t len = std::min(kChunk, n - i);
       SumLoops<T>::best_blocks(x + i, len, sums_);
@@ -172,6 +172,12 @@ void sum_into(const View<T>& a, const ReducePlan& p, float* out) {
 }
 
 }  // namespace
+
+float sum_run(const float* x, std::size_t n) noexcept {
+  SequenceSum<float> sum;
+  sum.add(x, n);
+  return sum.total();
+}
 
 template <class T>
 Expected<NdArray<T>> sum_over(const View<T>& a, const Axes& axes, bool keepdims) {

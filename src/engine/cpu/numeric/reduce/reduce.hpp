@@ -29,6 +29,12 @@ Expected<NdArray<T>> min_over(const View<T>& a, const Axes& axes, bool keepdims)
 template <class T>
 Expected<NdArray<std::int64_t>> argmax_over(const View<T>& a, const Axes& axes, bool keepdims);
 
+// One contiguous f32 run x[0, n), n >= 1, for kernels that reduce lines of
+// their own: its sum in the order of Note [summation order] (the bits sum_over
+// gives), and its largest element by Note [extrema] (a NaN when one is NaN).
+float sum_run(const float* x, std::size_t n) noexcept;
+float max_run(const float* x, std::size_t n) noexcept;
+
 // The error of `name` (max, min, argmax) over axes of shape when some result
 // would have no elements: it names the axis of length 0 and the shape.
 Expected<void> extremum_check(const char* name, const Shape& shape, const Axes& axes);
