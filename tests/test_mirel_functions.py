@@ -191,9 +191,10 @@ def test_cross_entropy_values_and_gradient(reduction):
 def test_cross_entropy_of_huge_logits_is_finite():
     x = Tensor(np.array([[1e4, -1e4, 0.0], [-1e4, 1e4, 1e4]], np.float32), requires_grad=True)
     loss = F.cross_entropy(x, np.array([0, 2]))
-    assert np.isclose(loss.to_numpy(), np.log(2) / 2, rtol=1e-3)  # logsumexp near 1e4 keeps f32's absolute precision
+    # the loss is taken against the row's maximum, so huge logits lose nothing
+    assert np.isclose(loss.to_numpy(), np.log(2) / 2, rtol=1e-6)
     loss.backward()
-    assert np.isfinite(x.grad()).all()
+    np.testing.assert_allclose(x.grad(), [[0, 0, 0], [0, 0.25, -0.25]], atol=1e-7)
 
 
 def test_mse_loss_and_linear():

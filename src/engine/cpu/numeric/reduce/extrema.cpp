@@ -84,8 +84,8 @@ Expected<ReducePlan> extremum_plan(const View<T>& a, const Axes& axes, bool keep
   return p;
 }
 
-// The bounds of every result (Note [extrema]) in any order, and the plan in
-// logical order that finding the first NaN or the first maximum takes.
+// The bounds of every result (Note [extrema]), found in any order, and the
+// plan that found them.
 template <class T>
 Expected<std::pair<ReducePlan, std::vector<RawOf<T>>>> all_bounds(const View<T>& a, const Axes& axes, bool keepdims,
                                                                   const char* name) {
@@ -93,30 +93,39 @@ Expected<std::pair<ReducePlan, std::vector<RawOf<T>>>> all_bounds(const View<T>&
   if (!any) return std::unexpected(std::move(any.error()));
   std::vector<RawOf<T>> b(3 * any->results);
   bounds_into(a, *any, b.data());
-  auto logical = extremum_plan(a, axes, keepdims, name);
-  if (!logical) return std::unexpected(std::move(logical.error()));
-  return std::pair{std::move(*logical), std::move(b)};
+  return std::pair{std::move(*any), std::move(b)};
 }
 
 template <class T, bool Max>
 Expected<NdArray<T>> extremum(const View<T>& a, const Axes& axes, bool keepdims) {
+  using B = Bits<T>;
+  if (whole_run(a, axes)) {  // no plan needed unless a NaN turns up
+    auto s = B::identity;
+    BoundsLoops<T>::best_run(a.data, numel(a.shape), s.data());
+    if (!B::nan_in(s.data())) {
+      NdArray<T> out = NdArray<T>::uninit(whole_shape(a, keepdims));
+      out.data()[0] = B::from(B::template value<Max>(s.data()));
+      return out;
+    }
+  }
   auto r = all_bounds(a, axes, keepdims, Max ? "max" : "min");
   if (!r) return std::unexpected(std::move(r.error()));
-  const auto& [p, b] = *r;
-  using B = Bits<T>;
-  NdArray<T> out = NdArray<T>::uninit(p.result_shape);
+  const auto& [any, b] = *r;
+  NdArray<T> out = NdArray<T>::uninit(any.result_shape);
   T* o = out.data();
   std::size_t nans = 0;
-  for (std::size_t k = 0; k < p.results; ++k) {
-    const RawOf<T> s[3] = {b[k], b[p.results + k], b[2 * p.results + k]};
+  for (std::size_t k = 0; k < any.results; ++k) {
+    const RawOf<T> s[3] = {b[k], b[any.results + k], b[2 * any.results + k]};
     nans += B::nan_in(s);
     o[k] = B::from(B::template value<Max>(s));
   }
   if (nans == 0) return out;
-  each_result(p, [&](std::ptrdiff_t k, std::ptrdiff_t i) {
-    const RawOf<T> s[3] = {b[k], b[p.results + k], b[2 * p.results + k]};
+  auto p = extremum_plan(a, axes, keepdims, Max ? "max" : "min");  // the first NaN, in logical order
+  if (!p) return std::unexpected(std::move(p.error()));
+  each_result(*p, [&](std::ptrdiff_t k, std::ptrdiff_t i) {
+    const RawOf<T> s[3] = {b[k], b[p->results + k], b[2 * p->results + k]};
     if (!B::nan_in(s)) return;
-    const T first_nan = a.data[i + find_first(a.data + i, p, B::nan)->offset];
+    const T first_nan = a.data[i + find_first(a.data + i, *p, B::nan)->offset];
     o[k] = B::from(std::bit_cast<RawOf<T>>(first_nan) | B::quiet);
   });
   return out;
@@ -152,10 +161,17 @@ float max_run(const float* x, std::size_t n) noexcept {
 }
 
 Expected<void> extremum_check(const char* name, const Shape& shape, const Axes& axes) {
-  const View<bool> layout{nullptr, shape, dense_strides(shape, Order::RowMajor)};
-  auto p = extremum_plan(layout, axes, false, name);
-  if (!p) return std::unexpected(std::move(p.error()));
-  return {};
+  // Some result has no elements when a reduced axis has length 0 and the kept ones do not.
+  std::size_t empty = shape.size();
+  for (std::size_t d = 0, i = 0; d < shape.size(); ++d) {
+    const bool reduced = i < axes.size() && axes[i] == d;
+    i += reduced;
+    if (shape[d] != 0) continue;
+    if (!reduced) return {};
+    if (empty == shape.size()) empty = d;
+  }
+  if (empty == shape.size()) return {};
+  return std::unexpected(empty_message(name, shape, empty));
 }
 
 template <class T>
@@ -170,16 +186,24 @@ Expected<NdArray<T>> min_over(const View<T>& a, const Axes& axes, bool keepdims)
 
 template <class T>
 Expected<NdArray<std::int64_t>> argmax_over(const View<T>& a, const Axes& axes, bool keepdims) {
-  if (auto p = extremum_plan(a, axes, keepdims, "argmax"); p && p->path == ReducePath::Contiguous) {
-    NdArray<std::int64_t> out = NdArray<std::int64_t>::uninit(p->result_shape);
-    each_result(*p, [&](std::ptrdiff_t k, std::ptrdiff_t i) {
-      out.data()[k] = std::int64_t(argmax_run(a.data + i, p->count));
+  if (whole_run(a, axes)) {
+    NdArray<std::int64_t> out = NdArray<std::int64_t>::uninit(whole_shape(a, keepdims));
+    out.data()[0] = std::int64_t(argmax_run(a.data, numel(a.shape)));
+    return out;
+  }
+  auto logical = extremum_plan(a, axes, keepdims, "argmax");  // the first maximum, in logical order
+  if (!logical) return std::unexpected(std::move(logical.error()));
+  const ReducePlan& p = *logical;
+  if (p.path == ReducePath::Contiguous) {
+    NdArray<std::int64_t> out = NdArray<std::int64_t>::uninit(p.result_shape);
+    each_result(p, [&](std::ptrdiff_t k, std::ptrdiff_t i) {
+      out.data()[k] = std::int64_t(argmax_run(a.data + i, p.count));
     });
     return out;
   }
   auto r = all_bounds(a, axes, keepdims, "argmax");
   if (!r) return std::unexpected(std::move(r.error()));
-  const auto& [p, b] = *r;
+  const auto& b = r->second;
   using B = Bits<T>;
   NdArray<std::int64_t> out = NdArray<std::int64_t>::uninit(p.result_shape);
   std::int64_t* o = out.data();

@@ -21,6 +21,18 @@ inline constexpr std::size_t kChunk = 64 * kSumBlock;
 // whole cache lines; the buffer stays in L2.
 inline constexpr std::size_t kGather = 64 * kSumBlock;
 
+// Every axis of a row-major operand with elements reduced: one result, whose
+// sequence in logical order is the operand's memory, so the drivers skip the
+// plan. whole_shape: that result's shape.
+template <class T>
+bool whole_run(const View<T>& a, const Axes& axes) noexcept {
+  return axes.size() == a.shape.size() && is_row_major(a.shape, a.strides) && checked_numel(a.shape).value_or(0) > 0;
+}
+template <class T>
+Shape whole_shape(const View<T>& a, bool keepdims) {
+  return keepdims ? Shape(a.shape.size(), 1) : Shape{};
+}
+
 // What find_first looks for: raw bits v with (v & keep) == want, or |v| > above (find_run).
 template <class T>
 struct Target {
