@@ -8,16 +8,19 @@ Each case times one statement with timeit (median of several repeats, ours and
 the reference's taken in turn). Reductions over a [1000, 1000] array run on the
 row-major array and on its transpose (column-major storage, as NumPy's a.T);
 the half-type rows compare against our own float32 row. The per-call rows time
-16 elements; the loss rows time softmax + cross-entropy forward and backward.
+every function on 16 elements; the loss rows time softmax + cross-entropy forward and backward.
 """
 
+import os
 import sys
 
-import numpy as np
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # one thread each: NumPy's BLAS threads would spin beside us
 
-import mirel
-from mirel_core import Tensor
-from timing import REPEAT, print_ratio_table
+import numpy as np  # noqa: E402
+
+import mirel  # noqa: E402
+from mirel_core import Tensor  # noqa: E402
+from timing import REPEAT, print_ratio_table  # noqa: E402
 
 try:
     import torch
@@ -29,6 +32,60 @@ F = mirel.nn.functional
 
 def data(shape, seed=0, scale=1.0):
     return (np.random.default_rng(seed).standard_normal(shape) * scale).astype(np.float32)
+
+
+# Every function on 16 elements ([4, 4] f32): (name, ours, NumPy's equivalent or
+# None, PyTorch's), over a = [4, 4], b = a[0], c = a > 0.5, i = [0, 2], y = [0, 1, 2, 3].
+PER_CALL = [
+    ("sum", "m.sum(a)", "np.sum(a)", "torch.sum(a)"),
+    ("sum axis 1", "m.sum(a, axis=1)", "np.sum(a, axis=1)", "torch.sum(a, dim=1)"),
+    ("mean", "m.mean(a)", "np.mean(a)", "torch.mean(a)"),
+    ("max", "m.max(a)", "np.max(a)", "torch.max(a)"),
+    ("max axis 0", "m.max(a, axis=0)", "np.max(a, axis=0)", "torch.amax(a, dim=0)"),
+    ("min", "m.min(a)", "np.min(a)", "torch.min(a)"),
+    ("argmax", "m.argmax(a)", "np.argmax(a)", "torch.argmax(a)"),
+    ("sum_to", "m.sum_to(a, (1, 4))", "np.sum(a, axis=0, keepdims=True)", "a.sum_to_size(1, 4)"),
+    ("broadcast_to", "m.broadcast_to(b, (4, 4))", "np.broadcast_to(b, (4, 4))", "torch.broadcast_to(b, (4, 4))"),
+    ("exp", "m.exp(a)", "np.exp(a)", "torch.exp(a)"),
+    ("log", "m.log(a)", "np.log(a)", "torch.log(a)"),
+    ("tanh", "m.tanh(a)", "np.tanh(a)", "torch.tanh(a)"),
+    ("sigmoid", "m.sigmoid(a)", "1 / (1 + np.exp(-a))", "torch.sigmoid(a)"),
+    ("sqrt", "m.sqrt(a)", "np.sqrt(a)", "torch.sqrt(a)"),
+    ("abs", "m.abs(a)", "np.abs(a)", "torch.abs(a)"),
+    ("negative", "m.negative(a)", "np.negative(a)", "torch.negative(a)"),
+    ("square", "m.square(a)", "np.square(a)", "torch.square(a)"),
+    ("power", "m.power(a, 3.0)", "np.power(a, 3.0)", "torch.pow(a, 3.0)"),
+    ("maximum", "m.maximum(a, a)", "np.maximum(a, a)", "torch.maximum(a, a)"),
+    ("minimum", "m.minimum(a, a)", "np.minimum(a, a)", "torch.minimum(a, a)"),
+    ("where", "m.where(c, a, a)", "np.where(c, a, a)", "torch.where(c, a, a)"),
+    ("reshape", "m.reshape(a, (2, -1))", "np.reshape(a, (2, -1))", "torch.reshape(a, (2, -1))"),
+    ("transpose", "m.transpose(a)", "np.transpose(a)", "a.permute(1, 0)"),
+    ("permute", "m.permute(a, (1, 0))", "np.transpose(a, (1, 0))", "torch.permute(a, (1, 0))"),
+    ("concatenate", "m.concatenate([a, a])", "np.concatenate([a, a])", "torch.cat([a, a])"),
+    ("stack", "m.stack([a, a])", "np.stack([a, a])", "torch.stack([a, a])"),
+    ("take", "m.take(a, i, axis=0)", "np.take(a, i, axis=0)", "torch.index_select(a, 0, i)"),
+    ("relu", "F.relu(a)", "np.maximum(a, 0)", "torch.relu(a)"),
+    ("softmax", "F.softmax(a)", "np.exp(a) / np.exp(a).sum(-1, keepdims=True)", "torch.softmax(a, -1)"),
+    ("log_softmax", "F.log_softmax(a)", "a - np.log(np.exp(a).sum(-1, keepdims=True))", "torch.log_softmax(a, -1)"),
+    ("cross_entropy", "F.cross_entropy(a, y)", None, "torch.nn.functional.cross_entropy(a, y)"),
+    ("mse_loss", "F.mse_loss(a, a)", "np.mean((a - a) ** 2)", "torch.nn.functional.mse_loss(a, a)"),
+    ("linear", "F.linear(a, a, b)", "a @ a.T + b", "torch.nn.functional.linear(a, a, b)"),
+    ("detach", "m.detach(a)", None, "a.detach()"),
+]
+
+
+def per_call_cases():
+    a = data((4, 4), 2)
+    arrays = {"a": np.abs(a) + 0.1, "b": np.abs(a[0]) + 0.1, "c": a > 0.5, "i": np.array([0, 2]),
+              "y": np.array([0, 1, 2, 3])}
+    mine = {"m": mirel, "F": F, **{k: v if k in "iy" else Tensor(v, dtype="bool" if k == "c" else None)
+                                   for k, v in arrays.items()}}
+    for name, stmt, np_stmt, torch_stmt in PER_CALL:
+        if np_stmt is not None:
+            yield f"{name}, 16 elements", (stmt, mine), (np_stmt, {"np": np, **arrays}), "numpy", 0.5
+        if torch is not None:
+            theirs = {"torch": torch, **{k: torch.from_numpy(v) for k, v in arrays.items()}}
+            yield f"{name}, 16 elements", (stmt, mine), (torch_stmt, theirs), "pytorch", 0.2
 
 
 def cases():
@@ -56,14 +113,7 @@ def cases():
         if fn in ("exp", "tanh"):
             for dt in ("f16", "bf16"):
                 yield f"{fn}, 1M {dt}", (f"m.{fn}(a)", ours(a=Tensor(arr, dtype=dt))), ours32, "ours f32", 1.5
-    small = data((16,), 2)
-    for stmt, ref in (("m.exp(a)", "np.exp(a)"), ("m.sum(a)", "np.sum(a)"), ("m.max(a)", "np.max(a)"),
-                      ("m.maximum(a, a)", "np.maximum(a, a)"), ("m.reshape(a, (4, -1))", "np.reshape(a, (4, -1))")):
-        yield f"{stmt}, 16 elements", (stmt, ours(a=Tensor(small))), (ref, ours(a=small)), "numpy", 0.5
-        if torch is not None:
-            tref = ref.replace("np.", "torch.").replace("torch.max(a)", "torch.amax(a)")
-            yield f"{stmt}, 16 elements", (stmt, ours(a=Tensor(small))), (tref, {"torch": torch, "a": torch.from_numpy(small)}), \
-                "pytorch", 0.2
+    yield from per_call_cases()
     for rows, classes, target in ((256, 10, 0.5), (256, 1000, 1.0)):
         logits = data((rows, classes), 3, 3.0)
         labels = np.random.default_rng(4).integers(0, classes, rows)

@@ -17,7 +17,10 @@ namespace {
 // exp, and a block's buffers stay in the first-level cache.
 constexpr std::size_t kBlock = 4096;
 
-std::size_t lines_per_block(std::size_t n) { return std::max<std::size_t>(1, kBlock / std::max<std::size_t>(n, 1)); }
+// Lines per block, for `lines` lines of n elements.
+std::size_t lines_per_block(std::size_t n, std::size_t lines) {
+  return std::clamp<std::size_t>(kBlock / std::max<std::size_t>(n, 1), 1, std::max<std::size_t>(lines, 1));
+}
 
 // out[j] = exp(in[j]) over n floats, by the engine's vector exp.
 void exp_run(const float* in, float* out, std::size_t n) { UnaryLoops<Exp, float, float>::best(n, out, in); }
@@ -77,7 +80,7 @@ NdArray<T> softmax(const NdArray<T>& x, std::size_t axis, bool log) {
   const std::size_t n = x.shape()[axis];
   if (out.size() == 0) return out;
   const std::ptrdiff_t s = x.strides()[axis];  // out has x's strides
-  const std::size_t per = lines_per_block(n);
+  const std::size_t per = lines_per_block(n, out.size() / n);
   std::vector<float> v(per * n), e(per * n), totals(per), logs(per);
   std::vector<std::ptrdiff_t> offs(per);
   for_each_line_block<1>(x.shape(), {x.strides()}, axis, per, [&](std::span<const Offsets<1>> lines) {
@@ -107,7 +110,7 @@ NdArray<T> backward_softmax(const NdArray<T>& grad, const NdArray<T>& y, std::si
   const std::size_t n = y.shape()[axis];
   if (out.size() == 0) return out;
   const std::ptrdiff_t sy = y.strides()[axis], sg = grad.strides()[axis];
-  const std::size_t per = lines_per_block(n);
+  const std::size_t per = lines_per_block(n, out.size() / n);
   std::vector<float> g(per * n), v(per * n), w(per * n);
   for_each_line_block<2>(y.shape(), {y.strides(), grad.strides()}, axis, per, [&](std::span<const Offsets<2>> lines) {
     const std::size_t r = lines.size();
@@ -139,7 +142,7 @@ void cross_entropy_rows(const NdArray<T>& logits, const std::int64_t* labels, fl
   const std::size_t rows = logits.shape()[0], n = logits.shape()[1];
   if (rows == 0) return;
   const std::ptrdiff_t sr = logits.strides()[0], s = logits.strides()[1];
-  const std::size_t per = lines_per_block(n);
+  const std::size_t per = lines_per_block(n, rows);
   std::vector<float> v(per * n), e(keep ? 0 : per * n), totals(per), logs(per);
   std::vector<std::ptrdiff_t> offs(per);
   for (std::size_t first = 0; first < rows; first += per) {

@@ -171,6 +171,18 @@ void sum_into(const View<T>& a, const ReducePlan& p, float* out) {
   });
 }
 
+// The sum of a whole_run operand, read as one run: no plan needed unless the
+// sum is a NaN (whose first NaN the plan finds).
+template <class T>
+std::optional<float> whole_sum(const View<T>& a, const Axes& axes) {
+  if (!whole_run(a, axes)) return std::nullopt;
+  SequenceSum<T> sum;
+  sum.add(a.data, numel(a.shape));
+  const float total = sum.total();
+  if (std::isnan(total)) return std::nullopt;
+  return total;
+}
+
 }  // namespace
 
 float sum_run(const float* x, std::size_t n) noexcept {
@@ -181,14 +193,10 @@ float sum_run(const float* x, std::size_t n) noexcept {
 
 template <class T>
 Expected<NdArray<T>> sum_over(const View<T>& a, const Axes& axes, bool keepdims) {
-  if (whole_run(a, axes)) {  // no plan needed unless the sum is a NaN
-    SequenceSum<T> sum;
-    sum.add(a.data, numel(a.shape));
-    if (const float total = sum.total(); !std::isnan(total)) {
-      NdArray<T> out = NdArray<T>::uninit(whole_shape(a, keepdims));
-      out.data()[0] = narrow<T>(total);
-      return out;
-    }
+  if (auto total = whole_sum(a, axes)) {
+    NdArray<T> out = NdArray<T>::uninit(whole_shape(a, keepdims));
+    out.data()[0] = narrow<T>(*total);
+    return out;
   }
   auto p = plan_reduce(a.shape, a.strides, axes, keepdims);
   if (!p) return std::unexpected(std::move(p.error()));
@@ -205,6 +213,11 @@ Expected<NdArray<T>> sum_over(const View<T>& a, const Axes& axes, bool keepdims)
 
 template <class T>
 Expected<NdArray<T>> mean_over(const View<T>& a, const Axes& axes, bool keepdims) {
+  if (auto total = whole_sum(a, axes)) {
+    NdArray<T> out = NdArray<T>::uninit(whole_shape(a, keepdims));
+    out.data()[0] = narrow<T>(*total / float(numel(a.shape)));
+    return out;
+  }
   auto p = plan_reduce(a.shape, a.strides, axes, keepdims);
   if (!p) return std::unexpected(std::move(p.error()));
   std::vector<float> s(p->results);
