@@ -51,7 +51,8 @@ from mirel._native import (
     transpose,
     where,
 )
-from mirel import nn
+from mirel.parameters import Parameters
+from mirel import nn, optim
 
 __version__ = "0.1.0"
 
@@ -88,7 +89,7 @@ class no_grad:
 
 
 __all__ = [
-    "Tensor", "PanicException", "no_grad", "nn",
+    "Tensor", "PanicException", "no_grad", "nn", "optim", "Parameters",
     "sum", "mean", "max", "min", "argmax", "sum_to", "broadcast_to",
     "exp", "log", "tanh", "sigmoid", "sqrt", "abs", "negative", "square",
     "power", "maximum", "minimum", "where",

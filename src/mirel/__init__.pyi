@@ -7,6 +7,8 @@ import numpy.typing as npt
 
 from mirel_core import Tensor as Tensor
 from mirel import nn as nn
+from mirel import optim as optim
+from mirel.parameters import Parameters as Parameters
 
 __version__: str
 
@@ -85,7 +87,7 @@ def set_grad_enabled(mode: bool | np.bool_, /) -> bool:
     """Turns recording on this thread on or off; returns the previous setting."""
 
 __all__ = [
-    "Tensor", "PanicException", "no_grad", "nn",
+    "Tensor", "PanicException", "no_grad", "nn", "optim", "Parameters",
     "sum", "mean", "max", "min", "argmax", "sum_to", "broadcast_to",
     "exp", "log", "tanh", "sigmoid", "sqrt", "abs", "negative", "square",
     "power", "maximum", "minimum", "where",

@@ -10,5 +10,6 @@ extern PyMethodDef reduction_functions[];  // reduction_functions.cpp: sum, mean
 extern PyMethodDef loss_functions[];       // losses.cpp: softmax, log_softmax, cross_entropy, mse_loss, linear
 extern PyMethodDef shape_functions[];      // shape_functions.cpp: reshape, transpose, permute, concatenate, stack, take
 extern PyMethodDef graph_functions[];      // grad_mode.cpp: detach, grad mode, from_dlpack
+extern PyMethodDef training_functions[];   // training.cpp: leaves, gradients and steps for Parameters and optim
 
 }  // namespace mirel::native

@@ -289,6 +289,12 @@ Result<Tensor> Tensor::linear(const Tensor& x, const Tensor& weight, const Tenso
 
 Tensor Tensor::detach(const Tensor& a) { return Tensor{std::nullopt, a.storage, false, 0}; }
 
+Tensor Tensor::leaf(StoragePtr storage) {
+  Tape& t = tape();
+  const std::size_t id = t.push_node(std::make_unique<LeafNode>());
+  return Tensor{id, std::move(storage), true, t.epoch()};
+}
+
 Tensor Tensor::zeros_like(const Tensor& a) { return Tensor{std::nullopt, make_storage(a.cpu().zeros_like()), false, 0}; }
 Tensor Tensor::ones_like(const Tensor& a) { return Tensor{std::nullopt, make_storage(a.cpu().ones_like()), false, 0}; }
 

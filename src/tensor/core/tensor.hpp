@@ -84,6 +84,9 @@ struct Tensor {
   static Result<Tensor> sum_to(const Tensor& a, const Shape& shape);
   // Untracked, over the same immutable storage: no copy.
   static Tensor detach(const Tensor& a);
+  // A tracked leaf over an existing storage, without a copy: a fresh node on
+  // the calling thread's tape.
+  static Tensor leaf(StoragePtr storage);
   static Tensor zeros_like(const Tensor& a);
   static Tensor ones_like(const Tensor& a);
 
