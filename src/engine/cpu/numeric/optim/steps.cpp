@@ -9,30 +9,36 @@ namespace {
 
 // Each loop is written once and compiled twice: for the baseline and for
 // AVX2. Contraction is off in the whole build, so both give the same bits.
-[[gnu::always_inline]] inline void adamw_loop(std::size_t n, float* w_out, const float* w, const float* g, float* m,
-                                              float* v, const AdamW& s) noexcept {
+// The arrays never overlap (restrict), and the scalars are copied out of s,
+// so that the compiler vectorises.
+[[gnu::always_inline]] inline void adamw_loop(std::size_t n, float* __restrict w_out, const float* __restrict w,
+                                              const float* __restrict g, float* __restrict m, float* __restrict v,
+                                              const AdamW& s) noexcept {
+  const float b1 = s.one_minus_beta1, b2 = s.beta2, c2 = s.one_minus_beta2, bias2 = s.bias2_sqrt, eps = s.eps;
+  const float decay = s.decay, neg_step = -s.step_size;
   for (std::size_t i = 0; i < n; ++i) {
     const float gi = g[i];
-    const float mi = m[i] + s.one_minus_beta1 * (gi - m[i]);        // m.lerp(g, 1 - beta1)
-    const float vi = v[i] * s.beta2 + s.one_minus_beta2 * gi * gi;  // v * beta2 + (1 - beta2) g g
-    const float denom = std::sqrt(vi) / s.bias2_sqrt + s.eps;
-    w_out[i] = w[i] * s.decay + -s.step_size * (mi / denom);
+    const float mi = m[i] + b1 * (gi - m[i]);   // m.lerp(g, 1 - beta1)
+    const float vi = v[i] * b2 + c2 * gi * gi;  // v * beta2 + (1 - beta2) g g
+    const float denom = std::sqrt(vi) / bias2 + eps;
+    w_out[i] = w[i] * decay + neg_step * (mi / denom);
     m[i] = mi;
     v[i] = vi;
   }
 }
 
 template <bool Momentum, bool Nesterov, bool First>
-[[gnu::always_inline]] inline void sgd_loop(std::size_t n, float* w_out, const float* w, const float* g, float* buf,
-                                            const Sgd& s) noexcept {
+[[gnu::always_inline]] inline void sgd_loop(std::size_t n, float* __restrict w_out, const float* __restrict w,
+                                            const float* __restrict g, float* __restrict buf, const Sgd& s) noexcept {
+  const float wd = s.weight_decay, mom = s.momentum, damp = s.one_minus_dampening, neg_lr = -s.lr;
   for (std::size_t i = 0; i < n; ++i) {
-    float d = g[i] + s.weight_decay * w[i];
+    float d = g[i] + wd * w[i];
     if constexpr (Momentum) {
-      const float b = First ? d : buf[i] * s.momentum + s.one_minus_dampening * d;
+      const float b = First ? d : buf[i] * mom + damp * d;
       buf[i] = b;
-      d = Nesterov ? d + s.momentum * b : b;
+      d = Nesterov ? d + mom * b : b;
     }
-    w_out[i] = w[i] + -s.lr * d;
+    w_out[i] = w[i] + neg_lr * d;
   }
 }
 

@@ -3,7 +3,7 @@
 // its gradient and its state, every operation in binary32 in the order
 // written beside each step (the order of the usual reference formulas, so
 // results agree with theirs to within f32 rounding). The new weight goes to
-// w_out (it may be w itself); the state is updated in place.
+// w_out, which overlaps no other array; the state is updated in place.
 #include <cstddef>
 
 namespace mirel {
