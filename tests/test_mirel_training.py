@@ -222,3 +222,65 @@ def test_memory_stays_flat_over_1000_steps():
     steps(1000)
     gc.collect()
     assert rss() - before < 1 << 20
+
+
+def trained(steps=3):
+    x, y, _ = classifier_data()
+    model = mirel.nn.Sequential(mirel.nn.Linear(8, 6, rng=0), mirel.nn.ReLU(), mirel.nn.Linear(6, 4, rng=1))
+    opt = optim.AdamW(model.parameters(), lr=1e-2)
+    for _ in range(steps):
+        F.cross_entropy(model(Tensor(x)), y).backward()
+        opt.step()
+        Tensor.clear_graph()
+    return model, opt
+
+
+def test_checkpoints_restore_weights_and_optimizer_state_exactly(tmp_path):
+    model, opt = trained()
+    path = tmp_path / "run.safetensors"
+    mirel.save_checkpoint(path, model, opt, metadata={"epoch": "3"})
+    fresh, fresh_opt = trained(steps=0)
+    assert mirel.load_checkpoint(path, fresh, fresh_opt) == {"epoch": "3"}
+    assert fresh_opt.steps == 3
+    for (name, a), b in zip(model.state_dict().items(), fresh.state_dict().values()):
+        np.testing.assert_array_equal(a, b, err_msg=name)
+    for name, bufs in opt.state.items():
+        for k, v in bufs.items():
+            np.testing.assert_array_equal(v, fresh_opt.state[name][k])
+
+
+def test_a_damaged_checkpoint_leaves_the_model_untouched(tmp_path):
+    model, opt = trained()
+    path = tmp_path / "run.safetensors"
+    mirel.save_checkpoint(path, model, opt)
+    path.write_bytes(path.read_bytes()[:-7])
+    other, other_opt = trained(steps=1)
+    before = other.state_dict()
+    with pytest.raises(ValueError, match="not a valid safetensors file"):
+        mirel.load_checkpoint(path, other, other_opt)
+    mirel.save_checkpoint(path, mirel.nn.Linear(8, 6, rng=0))  # the wrong tree
+    with pytest.raises((KeyError, ValueError)):
+        mirel.load_checkpoint(path, other)
+    for name, value in other.state_dict().items():
+        np.testing.assert_array_equal(value, before[name])
+    assert other_opt.steps == 1
+
+
+def test_weights_cross_to_pytorch_and_back(tmp_path):
+    torch = pytest.importorskip("torch")
+    from safetensors.torch import load_file, save_file
+
+    model, _ = trained()
+    ours = tmp_path / "ours.safetensors"
+    mirel.save_checkpoint(ours, model)
+    tmodel = torch.nn.Sequential(torch.nn.Linear(8, 6), torch.nn.ReLU(), torch.nn.Linear(6, 4))
+    tmodel.load_state_dict(load_file(ours))
+    x = classifier_data()[0]
+    np.testing.assert_allclose(tmodel(torch.tensor(x)).detach().numpy(), model(Tensor(x)).to_numpy(), rtol=1e-5,
+                               atol=1e-6)
+    theirs = tmp_path / "theirs.safetensors"
+    save_file({k: v.to(torch.bfloat16) for k, v in tmodel.state_dict().items()}, theirs)
+    back, _ = trained(steps=0)
+    mirel.load_checkpoint(theirs, back)
+    for k, v in tmodel.state_dict().items():
+        np.testing.assert_array_equal(back.state_dict()[k], v.to(torch.bfloat16).float().numpy())

@@ -51,6 +51,7 @@ from mirel._native import (
     transpose,
     where,
 )
+from mirel.checkpoint import load_checkpoint, load_file, load_metadata, save_checkpoint, save_file
 from mirel.parameters import Parameters
 from mirel import nn, optim
 
@@ -90,6 +91,7 @@ class no_grad:
 
 __all__ = [
     "Tensor", "PanicException", "no_grad", "nn", "optim", "Parameters",
+    "save_file", "load_file", "load_metadata", "save_checkpoint", "load_checkpoint",
     "sum", "mean", "max", "min", "argmax", "sum_to", "broadcast_to",
     "exp", "log", "tanh", "sigmoid", "sqrt", "abs", "negative", "square",
     "power", "maximum", "minimum", "where",

@@ -8,6 +8,9 @@ import numpy.typing as npt
 from mirel_core import Tensor as Tensor
 from mirel import nn as nn
 from mirel import optim as optim
+from mirel.checkpoint import load_checkpoint as load_checkpoint, load_file as load_file
+from mirel.checkpoint import load_metadata as load_metadata, save_checkpoint as save_checkpoint
+from mirel.checkpoint import save_file as save_file
 from mirel.parameters import Parameters as Parameters
 
 __version__: str
@@ -88,6 +91,7 @@ def set_grad_enabled(mode: bool | np.bool_, /) -> bool:
 
 __all__ = [
     "Tensor", "PanicException", "no_grad", "nn", "optim", "Parameters",
+    "save_file", "load_file", "load_metadata", "save_checkpoint", "load_checkpoint",
     "sum", "mean", "max", "min", "argmax", "sum_to", "broadcast_to",
     "exp", "log", "tanh", "sigmoid", "sqrt", "abs", "negative", "square",
     "power", "maximum", "minimum", "where",
