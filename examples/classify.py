@@ -19,6 +19,7 @@ Needs scikit-learn (pip install scikit-learn) for the data set.
 from __future__ import annotations
 
 import argparse
+import importlib
 import sys
 import time
 from typing import Any
@@ -36,10 +37,10 @@ HIDDEN = 128
 def digits(seed: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """Train and test splits (80/20) of the 1,797 8x8 digits, scaled to [0, 1]."""
     try:
-        from sklearn.datasets import load_digits
+        datasets = importlib.import_module("sklearn.datasets")
     except ImportError:
         sys.exit("this example needs scikit-learn for its data set: pip install scikit-learn")
-    data = load_digits()
+    data = datasets.load_digits()
     x, y = (data.data / 16.0).astype(np.float32), data.target.astype(np.int64)
     order = np.random.default_rng(seed).permutation(len(x))
     cut = len(x) * 4 // 5
@@ -61,7 +62,7 @@ def train_mirel(args: argparse.Namespace, data: tuple[np.ndarray, ...]) -> dict[
     opt = mirel.optim.AdamW(model.parameters(), lr=mirel.optim.cosine_schedule(
         args.lr, total_steps=args.epochs * steps_per_epoch), weight_decay=1e-4)
     rng = np.random.default_rng(args.seed)
-    history: dict[str, list[float]] = {"loss": [], "accuracy": [], "seconds": []}
+    history: dict[str, Any] = {"loss": [], "accuracy": [], "seconds": []}
     for epoch in range(1, args.epochs + 1):
         order, start = rng.permutation(len(x_train)), time.perf_counter()
         total_loss = correct = 0.0
@@ -90,8 +91,7 @@ def train_mirel(args: argparse.Namespace, data: tuple[np.ndarray, ...]) -> dict[
 
 def train_torch(args: argparse.Namespace, data: tuple[np.ndarray, ...]) -> dict[str, Any]:
     """The same recipe in PyTorch (same initial weights, batches and schedule), for comparison."""
-    import torch
-
+    torch = importlib.import_module("torch")
     torch.set_num_threads(1)
     x_train, y_train, x_test, y_test = (torch.from_numpy(a) for a in data)
     ours = mirel.nn.Sequential(mirel.nn.Linear(64, HIDDEN, rng=args.seed), mirel.nn.ReLU(),
@@ -103,7 +103,7 @@ def train_torch(args: argparse.Namespace, data: tuple[np.ndarray, ...]) -> dict[
     opt = torch.optim.AdamW(model.parameters(), lr=1.0, weight_decay=1e-4)
     sched = torch.optim.lr_scheduler.LambdaLR(opt, schedule)
     rng = np.random.default_rng(args.seed)
-    history: dict[str, list[float]] = {"loss": [], "accuracy": [], "seconds": []}
+    history: dict[str, Any] = {"loss": [], "accuracy": [], "seconds": []}
     for epoch in range(1, args.epochs + 1):
         order, start = torch.from_numpy(rng.permutation(len(x_train))), time.perf_counter()
         total_loss = correct = 0.0
@@ -131,10 +131,8 @@ def train_torch(args: argparse.Namespace, data: tuple[np.ndarray, ...]) -> dict[
 
 def plot(history: dict[str, Any], path: str) -> None:
     try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        importlib.import_module("matplotlib").use("Agg")
+        plt = importlib.import_module("matplotlib.pyplot")
     except ImportError:
         print("matplotlib is not installed: no plot (pip install matplotlib)")
         return

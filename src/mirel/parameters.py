@@ -1,6 +1,7 @@
 """Named float32 master weights, handed to each step as fresh leaves."""
 from __future__ import annotations
 
+import importlib
 import threading
 from typing import Any, Iterator, Mapping
 
@@ -8,7 +9,8 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from mirel_core import Tensor
-from mirel import _native
+
+_native: Any = importlib.import_module("mirel._native")  # the private functions have no stubs
 
 _COMPUTE_DTYPES = ("f32", "f16", "bf16")
 

@@ -7,8 +7,8 @@ from typing import Any, Iterator
 import numpy as np
 from numpy.typing import ArrayLike
 
+import mirel
 from mirel_core import Tensor
-from mirel._native import take
 from mirel.nn import functional as F
 from mirel.parameters import Parameters
 
@@ -20,6 +20,11 @@ class Module:
     gathers every weight of the tree into one holder under dotted names ("0.weight", "encoder.bias", ...),
     the names PyTorch gives the same tree. ``param(name)`` is this step's leaf of one of this layer's weights.
     """
+
+    _children: dict[str, Module]
+    _initial: dict[str, np.ndarray]
+    _holder: Parameters | None
+    _prefix: str
 
     def __init__(self) -> None:
         object.__setattr__(self, "_children", {})
@@ -53,13 +58,12 @@ class Module:
                     holder[prefix + name] = value
                 object.__setattr__(module, "_holder", holder)
                 object.__setattr__(module, "_prefix", prefix)
-        return self._holder  # type: ignore[return-value]
+        assert self._holder is not None
+        return self._holder
 
     def param(self, name: str) -> Tensor:
         """This step's leaf of one of this layer's weights."""
-        if self._holder is None:
-            self.parameters()
-        return self._holder.leaf(self._prefix + name)  # type: ignore[union-attr]
+        return self.parameters().leaf(self._prefix + name)
 
     def state_dict(self) -> dict[str, np.ndarray]:
         """The weights by dotted name, as float32 arrays."""
@@ -109,7 +113,7 @@ class Embedding(Module):
         self.add_parameter("weight", _rng(rng).standard_normal((num_embeddings, embedding_dim)))
 
     def forward(self, indices: ArrayLike) -> Tensor:
-        return take(self.param("weight"), np.asarray(indices), axis=0)
+        return mirel.take(self.param("weight"), np.asarray(indices), axis=0)
 
 
 class ReLU(Module):

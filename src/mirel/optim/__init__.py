@@ -12,7 +12,7 @@ from typing import Any, Callable, Mapping, Union
 
 import numpy as np
 
-from mirel import _native
+from mirel.parameters import _native
 from mirel.parameters import Parameters
 
 LearningRate = Union[float, Callable[[int], float]]
