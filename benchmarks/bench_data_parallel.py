@@ -25,6 +25,7 @@ import ray
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
 import data_parallel as dp  # noqa: E402
 import demo  # noqa: E402
+import mirel  # noqa: E402
 from mirel_core import Tensor  # noqa: E402
 from timing import median_times  # noqa: E402
 
@@ -33,8 +34,8 @@ SIZES = {"demo": (200, 64), "large": (10_000, 256)}
 
 def in_process_step(points, labels, params):
     x, targets = Tensor(points), Tensor(np.eye(2, dtype=np.float32)[labels])
-    params = {name: value.copy() for name, value in params.items()}
-    return lambda: demo.train_step(x, targets, params)
+    optimizer = mirel.optim.SGD(mirel.Parameters(params), lr=demo.LEARNING_RATE)
+    return lambda: demo.train_step(x, targets, optimizer)
 
 
 def ray_step(replicas):

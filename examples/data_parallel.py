@@ -34,6 +34,7 @@ import ray
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # demo.py, also under python -P
 import demo  # noqa: E402
+import mirel  # noqa: E402
 from mirel_core import Tensor  # noqa: E402
 
 # For ray.init: Ray copies demo.py to every worker's node and puts it on the path.
@@ -52,20 +53,21 @@ class Replica:
         self, x: Tensor, targets: Tensor, labels: Labels, params: dict[str, demo.Array], scale: float
     ) -> None:
         self.x, self.targets, self.labels = x, targets, labels  # Tensors arrive by value
-        self.params = {name: value.copy() for name, value in params.items()}
+        self.params = mirel.Parameters(params)
+        self.optimizer = mirel.optim.SGD(self.params, lr=demo.LEARNING_RATE)
         self.scale = scale  # 1 / (whole batch size)
 
     def step(self, grads: Grads | None = None) -> StepResult:
         """Applies the previous step's summed gradients, if any, then returns this
         shard's (loss, correct predictions, gradients) for the next step."""
         if grads is not None:
-            demo.apply_update(self.params, grads)
+            self.optimizer.step(grads)
         loss, outputs, shard_grads = demo.gradients(self.x, self.targets, self.params, self.scale)
         correct = int((outputs.argmax(axis=1) == self.labels).sum())
         return loss, correct, shard_grads
 
     def weights(self) -> dict[str, demo.Array]:
-        return self.params
+        return self.params.state_dict()
 
 
 def make_replicas(workers: int, points: demo.Array, labels: Labels, params: dict[str, demo.Array]) -> list[Any]:

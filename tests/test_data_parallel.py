@@ -11,6 +11,7 @@ import pytest
 
 ray = pytest.importorskip("ray")
 
+import mirel  # noqa: E402
 from mirel_core import Tensor  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
@@ -36,7 +37,7 @@ def spirals():
 def full_batch(points, labels, params):
     """The single-process step: (loss, correct predictions, gradients)."""
     targets = np.eye(2, dtype=np.float32)[labels]
-    loss, outputs, grads = demo.gradients(Tensor(points), Tensor(targets), params)
+    loss, outputs, grads = demo.gradients(Tensor(points), Tensor(targets), mirel.Parameters(params))
     return loss, int((outputs.argmax(axis=1) == labels).sum()), grads
 
 
@@ -76,10 +77,11 @@ def test_replicas_stay_bit_identical_and_follow_single_process_training(local_ra
     ray.get([r.step.remote(grads_ref) for r in replicas])  # the sixth update
     first, second = ray.get([r.weights.remote() for r in replicas])
 
-    reference = {name: value.copy() for name, value in params.items()}
+    reference = mirel.optim.SGD(mirel.Parameters(params), lr=demo.LEARNING_RATE)
     for _ in range(6):
-        demo.apply_update(reference, full_batch(points, labels, reference)[2])
+        reference.step(full_batch(points, labels, reference.params.state_dict())[2])
     for name in params:
         assert first[name].tobytes() == second[name].tobytes(), name
         assert not np.array_equal(first[name], params[name]), name
-        np.testing.assert_allclose(first[name], reference[name], rtol=1e-4, atol=1e-6, err_msg=name)
+        np.testing.assert_allclose(first[name], reference.params[name].to_numpy(), rtol=1e-4, atol=1e-6,
+                                   err_msg=name)

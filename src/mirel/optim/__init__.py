@@ -12,6 +12,7 @@ from typing import Any, Callable, Mapping, Union
 
 import numpy as np
 
+from mirel_core import Tensor
 from mirel.parameters import _native
 from mirel.parameters import Parameters
 
@@ -44,10 +45,17 @@ class Optimizer:
         shape = self.params[name].shape
         return self.state.setdefault(name, {k: np.zeros(shape, np.float32) for k in self._state_names})
 
-    def step(self) -> None:
-        """Updates every parameter that received a gradient, from this thread's current leaves."""
+    def step(self, grads: Mapping[str, Any] | None = None) -> None:
+        """Updates every parameter that received a gradient on this thread's current leaves; or, given grads
+        (name to a float32 array or tensor of the parameter's shape, e.g. gradients summed over data-parallel
+        workers), with those."""
         lr = self.current_lr()
-        for name, grad in self.params.grads().items():
+        if grads is None:
+            grads = self.params.grads()
+        else:
+            grads = {name: g if isinstance(g, Tensor) else Tensor(np.ascontiguousarray(g, dtype=np.float32))
+                     for name, g in grads.items()}
+        for name, grad in grads.items():
             if grad is not None:
                 self.params._replace(name, self._update(name, grad, lr))
         self.steps += 1
