@@ -1,5 +1,6 @@
 """NumPy values as operator operands: arrays with axes are never numbers, scalars and 0-d arrays always are."""
 import operator
+import warnings
 
 import numpy as np
 import pytest
@@ -67,3 +68,49 @@ def test_numpy_ufuncs_refuse_tensors():
     t = Tensor(np.ones(2))
     with pytest.raises(TypeError):
         np.add(np.ones(2), t)
+
+
+def subclass_operands():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", PendingDeprecationWarning)  # np.matrix
+        return {
+            "masked": np.ma.masked_array([5.0, 5.0, 5.0], mask=False),
+            "masked 2-d": np.ma.masked_array([[5.0, 5.0, 5.0]], mask=[[False, True, False]]),
+            "matrix": np.matrix([[2.0, 2.0, 2.0]]),
+            "matrix 1x1": np.matrix([[2.0]]),
+        }
+
+
+def values(x):
+    return x.to_numpy().astype(np.float64) if isinstance(x, Tensor) else np.asarray(x, np.float64)
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16", "bf16"])
+@pytest.mark.parametrize("op", ALL_OPS, ids=lambda op: op.__name__)
+@pytest.mark.parametrize("kind", list(subclass_operands()))
+def test_array_subclasses_fail_clearly_or_give_the_right_values(dtype, op, kind):
+    t = Tensor(np.array([1.0, 6.0, 3.0]), dtype=dtype)
+    other = subclass_operands()[kind]
+    for a, b in [(t, other), (other, t)]:
+        try:
+            r = op(a, b)
+        except TypeError as e:
+            assert "Tensor" in str(e) and "not understood" not in str(e)
+            continue
+        if isinstance(r, bool):
+            assert op in (operator.eq, operator.ne)  # identity, as for any foreign object
+            continue
+        assert not isinstance(r, Tensor) and np.asarray(r).dtype != object  # NumPy's side answered
+        want = op(values(a), values(b))
+        shown = ~np.broadcast_to(np.ma.getmaskarray(r), want.shape)
+        np.testing.assert_array_equal(np.asarray(r)[shown], want[shown])
+
+
+@pytest.mark.parametrize("op", ARITHMETIC + ORDERING, ids=lambda op: op.__name__)
+def test_zero_dimensional_subclasses_are_numbers_from_the_tensor_side(op):
+    t = Tensor(np.array([1.0, 6.0, 3.0]))
+    if op in (operator.matmul, operator.and_, operator.or_, operator.xor):
+        return
+    r = op(t, np.ma.masked_array(5.0, mask=False))
+    assert isinstance(r, Tensor)
+    np.testing.assert_array_equal(r.to_numpy(), op(np.array([1.0, 6.0, 3.0], np.float32), np.float32(5.0)))

@@ -101,6 +101,10 @@ std::optional<Shape> to_target_shape(PyObject* o, const char* fn, const char* pa
     return std::nullopt;
   }
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  if (std::size_t(n) > kMaxAxes) {
+    fail(PyExc_ValueError, concat(fn, ": a tensor has at most ", kMaxAxes, " axes, not ", n));
+    return std::nullopt;
+  }
   Shape shape;
   std::optional<std::size_t> inferred;
   std::size_t known = 1;

@@ -144,6 +144,10 @@ PyObject* join(const Signature& sig, bool stack, PyObject* const* args, Py_ssize
       PyErr_Format(PyExc_ValueError, "%s: zero-dimensional tensors cannot be concatenated", sig.name);
       return nullptr;
     }
+    if (rank > kMaxAxes) {
+      PyErr_Format(PyExc_ValueError, "%s: a tensor has at most %zu axes, not %zu", sig.name, kMaxAxes, rank);
+      return nullptr;
+    }
     std::optional<std::size_t> axis = 0;
     if (bound[1]) axis = to_axis(bound[1], rank, sig.name);
     if (!axis) return nullptr;

@@ -82,6 +82,9 @@ PyObject* buffer_error(const char* message) {
 
 template <class T>
 Result<CpuStorage> import_as(const dlpack::Tensor& t) {
+  if (t.ndim < 0 || std::size_t(t.ndim) > kMaxAxes) {
+    return fail(ExcKind::Value, concat("from_dlpack(): a tensor has at most ", kMaxAxes, " axes, not ", t.ndim));
+  }
   Shape shape;
   for (std::int32_t d = 0; d < t.ndim; ++d) {
     if (t.shape[d] < 0) return fail(ExcKind::Value, "from_dlpack(): negative length in the exported shape");

@@ -16,9 +16,9 @@ namespace mirel {
 
 namespace {
 
-// NPY_MAXDIMS is not a constant for headers that target NumPy 1.x; 64 is the
-// most any NumPy allows.
-constexpr int kMaxDims = 64;
+// NPY_MAXDIMS is not a constant for headers that target NumPy 1.x; kMaxAxes is
+// the most any NumPy allows.
+constexpr int kMaxDims = int(kMaxAxes);
 
 // A C++ bool must hold 0 or 1; NumPy views can hand over any byte.
 template <class T>

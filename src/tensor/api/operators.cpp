@@ -6,10 +6,19 @@
 // raised here but answered with NotImplemented, so that the interpreter can
 // try the other operand and then raise its own TypeError. Errors of the
 // operation itself always propagate.
+//
+// Note [array subclasses as operands]: an array with axes is never a number
+// (NumPy defers to Tensor, and the interpreter's TypeError follows). Its
+// subclasses do not all defer: a masked array's reflected arithmetic and a
+// matrix's reflected product run NumPy code on the tensor and give wrong
+// values or odd errors. So an operator of ours that meets one raises the
+// interpreter's TypeError itself, before the other operand is asked;
+// `==` and `!=` keep their fallback to identity.
 #include "python/pyref.hpp"
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/numpy_api.hpp"
 #include "tensor/api/entry_points.hpp"
 #include "tensor/api/py_tensor.hpp"
 
@@ -21,6 +30,16 @@ using TensorOp = Result<Tensor> (*)(const Tensor&, const Tensor&);
 using ScalarOp = Result<Tensor> (*)(const Tensor&, float);
 
 PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
+
+// Note [array subclasses as operands].
+bool array_subclass(PyObject* o) { return numpy_api::is_array_with_axes(o) && !PyArray_CheckExact(o); }
+
+// What the interpreter would raise for l <symbol> r, or NotImplemented so that it does.
+PyObject* unsupported(const char* symbol, PyObject* l, PyObject* r) {
+  if (!array_subclass(is_tensor(l) ? r : l)) return not_implemented();
+  return PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for %s: '%s' and '%s'", symbol,
+                      Py_TYPE(l)->tp_name, Py_TYPE(r)->tp_name);
+}
 
 PyObject* apply(TensorOp op, PyObject* l, PyObject* r) {
   SharedBorrow a(l);
@@ -37,7 +56,7 @@ PyObject* apply(ScalarOp op, PyObject* t, float x) {
 }
 
 // forward: tensor op (tensor | number); reflected: number op tensor.
-template <TensorOp tensor_op, ScalarOp scalar_op = nullptr, ScalarOp reflected_op = nullptr>
+template <const char* symbol, TensorOp tensor_op, ScalarOp scalar_op = nullptr, ScalarOp reflected_op = nullptr>
 PyObject* binary_slot(PyObject* l, PyObject* r) {
   return guard([&]() -> PyObject* {
     if (is_tensor(l)) {
@@ -51,7 +70,7 @@ PyObject* binary_slot(PyObject* l, PyObject* r) {
         if (auto x = try_f32(l)) return apply(reflected_op, r, *x);
       }
     }
-    return not_implemented();
+    return unsupported(symbol, l, r);
   });
 }
 
@@ -70,22 +89,25 @@ PyObject* reflected_compare(const char* name, PyObject* self, PyObject* const* a
   });
 }
 
+constexpr char kAdd[] = "+", kSub[] = "-", kMul[] = "*", kDiv[] = "/", kMatMul[] = "@", kAnd[] = "&", kOr[] = "|",
+               kXor[] = "^";
+
 }  // namespace
 
 PyObject* nb_add(PyObject* l, PyObject* r) {
-  return binary_slot<Tensor::add, Tensor::scalar_add, Tensor::scalar_add>(l, r);
+  return binary_slot<kAdd, Tensor::add, Tensor::scalar_add, Tensor::scalar_add>(l, r);
 }
-PyObject* nb_subtract(PyObject* l, PyObject* r) { return binary_slot<Tensor::sub, Tensor::scalar_sub>(l, r); }
+PyObject* nb_subtract(PyObject* l, PyObject* r) { return binary_slot<kSub, Tensor::sub, Tensor::scalar_sub>(l, r); }
 PyObject* nb_multiply(PyObject* l, PyObject* r) {
-  return binary_slot<Tensor::mul, Tensor::scalar_mul, Tensor::scalar_mul>(l, r);
+  return binary_slot<kMul, Tensor::mul, Tensor::scalar_mul, Tensor::scalar_mul>(l, r);
 }
 PyObject* nb_true_divide(PyObject* l, PyObject* r) {
-  return binary_slot<Tensor::div, Tensor::scalar_div, Tensor::scalar_rdiv>(l, r);
+  return binary_slot<kDiv, Tensor::div, Tensor::scalar_div, Tensor::scalar_rdiv>(l, r);
 }
-PyObject* nb_matrix_multiply(PyObject* l, PyObject* r) { return binary_slot<Tensor::matmul>(l, r); }
-PyObject* nb_and(PyObject* l, PyObject* r) { return binary_slot<Tensor::logical_and>(l, r); }
-PyObject* nb_or(PyObject* l, PyObject* r) { return binary_slot<Tensor::logical_or>(l, r); }
-PyObject* nb_xor(PyObject* l, PyObject* r) { return binary_slot<Tensor::logical_xor>(l, r); }
+PyObject* nb_matrix_multiply(PyObject* l, PyObject* r) { return binary_slot<kMatMul, Tensor::matmul>(l, r); }
+PyObject* nb_and(PyObject* l, PyObject* r) { return binary_slot<kAnd, Tensor::logical_and>(l, r); }
+PyObject* nb_or(PyObject* l, PyObject* r) { return binary_slot<kOr, Tensor::logical_or>(l, r); }
+PyObject* nb_xor(PyObject* l, PyObject* r) { return binary_slot<kXor, Tensor::logical_xor>(l, r); }
 
 PyObject* nb_invert(PyObject* self) {
   return with_tensor(self, [](const Tensor& t) { return wrap(Tensor::logical_not(t)); });
@@ -106,7 +128,12 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
       }
     }
     auto x = try_f32(other);
-    if (!x) return not_implemented();
+    if (!x) {
+      if (op == Py_EQ || op == Py_NE || !array_subclass(other)) return not_implemented();
+      static const char* const symbols[] = {"<", "<=", "==", "!=", ">", ">="};
+      return PyErr_Format(PyExc_TypeError, "'%s' not supported between instances of '%s' and '%s'", symbols[op],
+                          Py_TYPE(self)->tp_name, Py_TYPE(other)->tp_name);
+    }
     switch (op) {
       case Py_LT: return apply(Tensor::scalar_lt, self, *x);
       case Py_LE: return apply(Tensor::scalar_le, self, *x);

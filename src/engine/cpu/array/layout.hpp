@@ -17,19 +17,23 @@ using Axes = SmallVec<std::size_t>;
 
 enum class Order { RowMajor, ColMajor };
 
-// Element count of a shape, or nothing when it does not fit a signed size.
+// NumPy's limit on axes. The operators take any rank (a reshape may add a
+// million unit axes), and to_numpy() refuses a tensor above the limit with a
+// clear error; the package's functions, which follow NumPy, refuse such shapes
+// where they enter (shape arguments, stack, DLPack imports).
+inline constexpr std::size_t kMaxAxes = 64;
+
+// Element count of a shape, or nothing when it does not fit a signed size. A
+// shape with an axis of length 0 holds 0 elements however long the others are.
 inline std::optional<std::size_t> checked_numel(const std::size_t* dims, std::size_t rank) noexcept {
   std::size_t n = 1;
-  bool zero = false;
+  bool overflow = false;
   for (std::size_t i = 0; i < rank; ++i) {
-    if (dims[i] == 0) {
-      zero = true;
-      continue;
-    }
-    if (__builtin_mul_overflow(n, dims[i], &n)) return std::nullopt;
+    if (dims[i] == 0) return 0;
+    overflow |= __builtin_mul_overflow(n, dims[i], &n);
   }
-  if (n > std::size_t(std::numeric_limits<std::ptrdiff_t>::max())) return std::nullopt;
-  return zero ? 0 : n;
+  if (overflow || n > std::size_t(std::numeric_limits<std::ptrdiff_t>::max())) return std::nullopt;
+  return n;
 }
 inline std::optional<std::size_t> checked_numel(const Shape& s) noexcept { return checked_numel(s.data(), s.size()); }
 
@@ -42,18 +46,20 @@ inline std::size_t numel(const Shape& s) noexcept {
 // Dense strides of a shape in the given order; all zero when the shape holds no elements.
 inline Strides dense_strides(const Shape& shape, Order order) {
   Strides st(shape.size(), 0);
-  if (numel(shape) == 0) return st;
+  for (std::size_t d : shape) {
+    if (d == 0) return st;
+  }
+  // The caller checks the element count; a shape too large for it gets
+  // saturated strides here rather than a signed overflow.
   std::ptrdiff_t acc = 1;
+  auto next = [&](std::size_t i) {
+    st[i] = acc;
+    if (__builtin_mul_overflow(acc, shape[i], &acc)) acc = std::numeric_limits<std::ptrdiff_t>::max();
+  };
   if (order == Order::RowMajor) {
-    for (std::size_t i = shape.size(); i-- > 0;) {
-      st[i] = acc;
-      acc *= std::ptrdiff_t(shape[i]);
-    }
+    for (std::size_t i = shape.size(); i-- > 0;) next(i);
   } else {
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-      st[i] = acc;
-      acc *= std::ptrdiff_t(shape[i]);
-    }
+    for (std::size_t i = 0; i < shape.size(); ++i) next(i);
   }
   return st;
 }
