@@ -30,7 +30,11 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import ray
+
+try:
+    import ray
+except ImportError:  # the argument parser still works; main() says what to install
+    ray = None  # type: ignore[assignment]
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # demo.py, also under python -P
 import demo  # noqa: E402
@@ -45,7 +49,6 @@ Grads = dict[str, demo.Array]
 StepResult = tuple[float, int, Grads]  # loss, correct predictions, gradients
 
 
-@ray.remote(num_cpus=1)
 class Replica:
     """One worker: a replica of the parameters and a shard of the batch."""
 
@@ -70,12 +73,16 @@ class Replica:
         return self.params.state_dict()
 
 
+if ray is not None:  # the actor class under the class's own name, so that Ray sends it by value
+    Replica = ray.remote(num_cpus=1)(Replica)  # type: ignore[misc,assignment]
+
+
 def make_replicas(workers: int, points: demo.Array, labels: Labels, params: dict[str, demo.Array]) -> list[Any]:
     """Starts one Replica per worker, each with every workers-th sample."""
     targets = np.eye(2, dtype=np.float32)[labels]
     scale = 1.0 / len(points)
     return [
-        # (type checkers take the decorated class for the plain one, without options())
+        # (type checkers take the actor class for the plain one, without options())
         Replica.options(scheduling_strategy="SPREAD").remote(  # type: ignore[attr-defined]  # spread over the nodes
             Tensor(points[k::workers]), Tensor(targets[k::workers]), labels[k::workers], params, scale)
         for k in range(workers)
@@ -139,6 +146,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
+    if ray is None:
+        print("this example needs Ray: pip install 'mirel_core[distributed]' (or pip install ray)", file=sys.stderr)
+        return 2
     if args.address:
         ray.init(address=args.address, runtime_env=RUNTIME_ENV)
     else:

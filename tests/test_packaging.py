@@ -10,11 +10,19 @@ DIST = distribution("mirel_core")
 MODULE_DIR = Path(mirel_core.__file__).parent
 
 
-def test_licence_metadata_is_pep_639():
+def test_licence_metadata_is_pep_639_and_covers_what_the_wheel_bundles():
     meta = DIST.metadata
-    assert meta["License-Expression"] == "Apache-2.0"
+    # ours, OpenBLAS and LAPACK, and the GCC runtime linked into the bundled OpenBLAS
+    assert meta["License-Expression"] == "Apache-2.0 AND BSD-3-Clause AND GPL-3.0-or-later WITH GCC-exception-3.1"
     assert sorted(meta.get_all("License-File")) == ["LICENSE", "NOTICE", "licenses/scipy-openblas32.txt"]
     assert not [c for c in meta.get_all("Classifier") if c.startswith("License ::")]
+
+
+def test_the_long_description_is_written_for_the_package_index():
+    meta = DIST.metadata
+    text = meta.get_payload() or meta["Description"]
+    assert meta["Description-Content-Type"].startswith("text/markdown")
+    assert "pip install mirel_core" in text and "bash scripts/" not in text
 
 
 @pytest.mark.parametrize(
