@@ -45,3 +45,15 @@ def test_stubs_are_installed_beside_the_module_and_as_a_stub_package():
     package = MODULE_DIR / "mirel_core-stubs" / "__init__.pyi"
     assert beside.read_text() == package.read_text()
     assert "class Tensor" in beside.read_text()
+
+
+def test_the_bundled_library_has_a_software_bill_of_materials():
+    import json
+    from importlib.metadata import version
+
+    sboms = [f for f in DIST.files if f.as_posix().endswith(".dist-info/sboms/openblas.cdx.json")]
+    assert len(sboms) == 1
+    bom = json.loads(sboms[0].read_text())
+    (component,) = bom["components"]
+    assert component["name"] == "scipy-openblas32" and component["version"] == version("scipy-openblas32")
+    assert component["licenses"][0]["expression"] in DIST.metadata["License-Expression"]
