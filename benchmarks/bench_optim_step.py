@@ -25,7 +25,7 @@ from threadpoolctl import threadpool_limits
 
 import mirel
 from mirel_core import Tensor
-from timing import median_times
+from timing import median_times, ratio_text
 
 try:
     import torch
@@ -109,11 +109,7 @@ def numpy_step(x, y, params):
 
 
 def line(name, ours, theirs, target):
-    if theirs is None:
-        return f"  vs {name:22} skipped"
-    r = ours / theirs
-    verdict = "" if target is None else f" (<= {target} {'ok' if r <= target else 'MISSED'})"
-    return f"  vs {name:22} {1e3 * theirs:7.3f} ms  ratio {r:5.2f}{verdict}"
+    return f"  vs {name:22} {ratio_text(ours, theirs, target)}"
 
 
 def main():

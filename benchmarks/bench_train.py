@@ -31,7 +31,7 @@ import numpy as np
 from threadpoolctl import threadpool_limits
 
 from mirel_core import Tensor, nn
-from timing import median_times
+from timing import median_times, ratio_text
 
 relu = nn.functional.relu  # the submodules are attributes, not importable packages
 
@@ -117,14 +117,6 @@ def torch_step(dtype, x_np, y_np, params):
                 t.grad = None
 
     return step
-
-
-def ratio_text(ours, theirs, target):
-    if theirs is None:
-        return f"{'skipped':>9}"
-    r = ours / theirs
-    verdict = "" if target is None else f" (<= {target} {'ok' if r <= target else 'MISSED'})"
-    return f"{1e3 * theirs:7.3f} ms  ratio {r:5.2f}{verdict}"
 
 
 def main():

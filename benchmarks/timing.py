@@ -66,3 +66,12 @@ def print_ratio_table(cases, width=30):
         print(f"{name:{width}} {a * 1e6:9.2f}us {b * 1e6:9.2f}us  {label:10} {ratio:6.2f} {target_text:>7}{flag}")
     print(f"{missed} target(s) missed")
     return missed
+
+
+def ratio_text(ours, theirs, target):
+    """Their time, our ratio to it and the verdict against target (None: no verdict); "skipped" without theirs."""
+    if theirs is None:
+        return f"{'skipped':>9}"
+    r = ours / theirs
+    verdict = "" if target is None else f" (<= {target} {'ok' if r <= target else 'MISSED'})"
+    return f"{1e3 * theirs:7.3f} ms  ratio {r:5.2f}{verdict}"
