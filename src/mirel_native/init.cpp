@@ -2,7 +2,6 @@
 // and tape that mirel_core uses (Note [one engine per process] in CMakeLists.txt).
 #include "python/pyref.hpp"
 
-#include "engine/cpu/gemm/blas.hpp"
 #include "mirel_native/functions.hpp"
 #include "python/errors.hpp"
 #include "tensor/api/py_tensor.hpp"
@@ -12,10 +11,6 @@ namespace {
 
 int exec_module(PyObject* module) {
   return guard([&]() -> int {
-    if (std::string why = prepare_blas(); !why.empty()) {
-      PyErr_SetString(PyExc_ImportError, why.c_str());
-      return -1;
-    }
     PyTypeObject* tensor = ensure_tensor_type();
     if (!tensor) return -1;
     for (PyMethodDef* table : {math_functions, reduction_functions, shape_functions, loss_functions, graph_functions,

@@ -1,6 +1,7 @@
 // The engine's C++ tests: every compiled variant of the dispatched loops and
-// half conversions against the portable one, the tiled BLAS path against one
-// call, and the strided walk. Exit status 0 only when every case passes.
+// half conversions against the portable one, every matrix-product kernel
+// against the blocked chain, and the strided walk. Exit status 0 only when
+// every case passes.
 #include <cstdio>
 
 #include "check.hpp"

@@ -9,7 +9,7 @@
 
 #include "check.hpp"
 #include "engine/cpu/gemm/bf16_gemm.hpp"
-#include "engine/cpu/gemm/blas.hpp"
+#include "engine/cpu/gemm/sgemm.hpp"
 
 namespace mirel {
 namespace {

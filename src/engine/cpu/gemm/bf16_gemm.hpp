@@ -49,7 +49,7 @@ Unit unit() noexcept;
 // refused.
 bool exact_on_units(const View<BF16>& a, const View<BF16>& b, std::size_t k) noexcept;
 
-// C = A·B on unit u (not None), with the contract of sgemm in blas.hpp:
+// C = A·B on unit u (not None), with the contract of sgemm in sgemm.hpp:
 // element (i, j) of A is a[i*a_rs + j*a_cs], likewise for B; C is row-major
 // with row stride c_rs and only written; k == 0 gives zeros.
 void gemm(Unit u, std::size_t m, std::size_t n, std::size_t k,

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "engine/cpu/gemm/bf16_gemm.hpp"
-#include "engine/cpu/gemm/blas.hpp"
+#include "engine/cpu/gemm/sgemm.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "engine/cpu/iter/walk.hpp"
 #include "util/format.hpp"
@@ -22,7 +22,7 @@ Shape with_matrix(const Shape& batch, std::size_t rows, std::size_t cols) {
 }
 
 // Fills `out` (row-major, non-empty) with one product per 2-D block, each by
-// gemm (sgemm's contract, blas.hpp). `a`, `b` and `out` share the batch shape;
+// gemm (sgemm's contract, sgemm.hpp). `a`, `b` and `out` share the batch shape;
 // broadcast batch axes of `a` and `b` have stride 0.
 template <class T, class Gemm>
 void batched_product(const View<T>& a, const View<T>& b, NdArray<float>& out, Gemm gemm) {

@@ -1,0 +1,153 @@
+#include "engine/cpu/gemm/sgemm.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "engine/cpu/gemm/sgemm_tiles.hpp"
+#include "engine/cpu/loops/dispatch.hpp"
+
+namespace mirel {
+namespace {
+
+using sgemm_tiles::Kernels;
+
+constexpr std::uint32_t kDefaultNan = 0xFFC0'0000u;
+
+float quiet(float x) noexcept { return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x0040'0000u); }
+
+const Kernels& kernels_of(Isa isa) noexcept {
+  switch (isa) {
+    case Isa::Portable: return sgemm_tiles::kPortable;
+    case Isa::Avx2: return sgemm_tiles::kAvx2;
+    case Isa::Avx512:
+    case Isa::Avx512Bf16: break;
+  }
+  return sgemm_tiles::kAvx512;
+}
+
+// Packed B holds at most this many floats (512 KiB), so the block in use
+// stays in L2 while bands of A stream past it.
+constexpr std::size_t kPanelFloats = (std::size_t(512) << 10) / sizeof(float);
+constexpr std::size_t kMaxRows = 16;
+// Row pitch of a copied band of A: room for a block of k, and not a multiple of 1 KiB.
+constexpr std::ptrdiff_t kBandPitch = std::ptrdiff_t(kSumBlock) + 16;
+
+// The packed block of B, then room for one band of A; one per thread, made
+// at its first product.
+float* scratch() {
+  struct Aligned {
+    void operator()(float* p) const noexcept { ::operator delete[](p, std::align_val_t(64)); }
+  };
+  thread_local std::unique_ptr<float[], Aligned> buf;
+  if (!buf) buf.reset(new (std::align_val_t(64)) float[kPanelFloats + kMaxRows * std::size_t(kBandPitch)]);
+  return buf.get();
+}
+
+struct Operand {
+  const float* p;
+  std::ptrdiff_t rs, cs;
+};
+
+std::ptrdiff_t off(std::size_t i, std::ptrdiff_t stride) noexcept { return std::ptrdiff_t(i) * stride; }
+
+// C = A·B with m, n, k > 0 (C[i,j] at c[i*c_rs + j*c_cs]), block by block of
+// k. B is read in place when its rows are runs and few bands of A pass over
+// it, otherwise packed a block at a time; A is read in place unless neither
+// its rows nor its columns are runs, or its runs are a multiple of 1 KiB
+// apart (they would evict each other from the L1 cache), when each band is
+// copied first.
+void product(const Kernels& kern, std::size_t m, std::size_t n, std::size_t k, Operand a, Operand b, float* c,
+             std::ptrdiff_t c_rs, std::ptrdiff_t c_cs, bool b_first) {
+  float* const packed = scratch();
+  float* const band_copy = packed + kPanelFloats;
+  const bool pack_b = b.cs != 1 || m > 4 * kern.rows;
+  const bool strided_a = a.rs != 1 && a.cs != 1;
+  const bool aliased = !strided_a && (a.rs == 1 ? a.cs : a.rs) % 256 == 0;
+  for (std::size_t pc = 0; pc < k; pc += kSumBlock) {
+    const std::size_t kc = std::min(kSumBlock, k - pc);
+    const bool first = pc == 0;
+    const std::size_t span = pack_b ? std::max(kern.cols, kPanelFloats / kc / kern.cols * kern.cols) : n;
+    for (std::size_t jc = 0; jc < n; jc += span) {
+      const std::size_t nc = std::min(span, n - jc);
+      const float* b_block = b.p + off(pc, b.rs) + off(jc, b.cs);
+      if (pack_b) {
+        for (std::size_t j0 = 0; j0 < nc; j0 += kern.cols) {
+          kern.pack_b(b_block + off(j0, b.cs), b.rs, b.cs, kc, std::min(kern.cols, nc - j0), packed + j0 * kc);
+        }
+      }
+      const bool copy_band = strided_a || (aliased && nc > 2 * kern.cols);
+      for (std::size_t i0 = 0; i0 < m; i0 += kern.rows) {
+        const std::size_t h = std::min(kern.rows, m - i0);
+        const float* band = a.p + off(i0, a.rs) + off(pc, a.cs);
+        std::ptrdiff_t rs = a.rs, cs = a.cs;
+        if (copy_band) {
+          for (std::size_t i = 0; i < h; ++i) {
+            for (std::size_t p = 0; p < kc; ++p) band_copy[off(i, kBandPitch) + off(p, 1)] = band[off(i, a.rs) + off(p, a.cs)];
+          }
+          band = band_copy;
+          rs = kBandPitch;
+          cs = 1;
+        }
+        float* c_band = c + off(i0, c_rs) + off(jc, c_cs);
+        for (std::size_t j0 = 0; j0 < nc; j0 += kern.cols) {
+          const float* panel = pack_b ? packed + j0 * kc : b_block + off(j0, b.cs);
+          kern.tile(h, std::min(kern.cols, nc - j0), kc, band, rs, cs, panel, pack_b ? std::ptrdiff_t(kern.cols) : b.rs,
+                    c_band + off(j0, c_cs), c_rs, c_cs, first, b_first);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+float chain_fma(float sum, float a, float b) noexcept {
+  if (std::isnan(a)) return quiet(a);
+  if (std::isnan(b)) return quiet(b);
+  if (std::isnan(sum)) return quiet(sum);
+  const float r = std::fma(a, b, sum);
+  return std::isnan(r) ? std::bit_cast<float>(kDefaultNan) : r;
+}
+
+float chain_add(float block_sum, float result) noexcept {
+  if (std::isnan(block_sum)) return quiet(block_sum);
+  if (std::isnan(result)) return quiet(result);
+  const float r = block_sum + result;
+  return std::isnan(r) ? std::bit_cast<float>(kDefaultNan) : r;
+}
+
+void sgemm_on(Isa isa, std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs,
+              std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c,
+              std::ptrdiff_t c_rs) {
+  if (m == 0 || n == 0) return;
+  if (k == 0) {
+    for (std::size_t i = 0; i < m; ++i) std::fill_n(c + off(i, c_rs), n, 0.0f);
+    return;
+  }
+  const Kernels& kern = kernels_of(isa);
+  // A few columns and more rows: the vectors run along C's columns instead,
+  // as Cᵀ = Bᵀ·Aᵀ (B's NaN then still comes out after A's).
+  if (n <= kern.cols / 4 && m > n) {
+    product(kern, n, m, k, Operand{b, b_cs, b_rs}, Operand{a, a_cs, a_rs}, c, 1, c_rs, true);
+  } else {
+    product(kern, m, n, k, Operand{a, a_rs, a_cs}, Operand{b, b_rs, b_cs}, c, c_rs, 1, false);
+  }
+}
+
+Isa sgemm_isa() noexcept {
+  static const Isa isa = isa_supported(Isa::Avx512) ? Isa::Avx512
+                         : isa_supported(Isa::Avx2) ? Isa::Avx2
+                                                    : Isa::Portable;
+  return isa;
+}
+
+void sgemm(std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
+           const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c, std::ptrdiff_t c_rs) {
+  sgemm_on(sgemm_isa(), m, n, k, a, a_rs, a_cs, b, b_rs, b_cs, c, c_rs);
+}
+
+}  // namespace mirel

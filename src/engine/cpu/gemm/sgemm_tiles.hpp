@@ -1,0 +1,36 @@
+#pragma once
+// The instruction-set-specific half of sgemm (sgemm.hpp): a register-blocked
+// tile and a packer of B per set, written once in sgemm_tile.inc.
+#include <cstddef>
+
+namespace mirel::sgemm_tiles {
+
+struct Kernels {
+  std::size_t rows;  // rows of C per tile
+  std::size_t cols;  // columns of C per tile: two vectors
+
+  // h ≤ rows rows and w ≤ cols columns of C become, element by element,
+  //   chain_add(Σ_p A[i,p]·B[p,j], first ? +0 : C[i,j])
+  // with the sum one chain of chain_fma over p < kc from +0
+  // (Note [summation order of products]). A[i,p] is a[i*a_rs + p*a_cs];
+  // B[p,j] is b[p*b_rs + j], and only its first w columns are read; C[i,j]
+  // is c[i*c_rs + j*c_cs]. With b_first, a multiply-add gives B's NaN before
+  // A's (the product is being computed transposed).
+  void (*tile)(std::size_t h, std::size_t w, std::size_t kc, const float* a, std::ptrdiff_t a_rs,
+               std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, float* c, std::ptrdiff_t c_rs,
+               std::ptrdiff_t c_cs, bool first, bool b_first);
+
+  // kc rows and w ≤ cols columns of B (B[p,j] at b[p*b_rs + j*b_cs]) as a
+  // panel of kc rows of `cols` floats, zero past column w.
+  void (*pack_b)(const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, std::size_t kc, std::size_t w,
+                 float* out);
+
+  // `iters` rounds of independent multiply-adds on registers alone, for
+  // measuring the CPU's peak: flops_per_iter floating-point operations each.
+  void (*spin)(std::size_t iters) noexcept;
+  std::size_t flops_per_iter;
+};
+
+extern const Kernels kPortable, kAvx2, kAvx512;
+
+}  // namespace mirel::sgemm_tiles
