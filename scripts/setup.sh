@@ -155,7 +155,7 @@ install_key() {
   {
     stat -c '%n %s %Y' "$build_dir"/mirel_core*.so "$build_dir"/mirel_core.libs/* "$build_dir"/mirel/*.so \
       "$venv"/lib/python*/site-packages/mirel_core*.so 2>&1
-    sha256sum pyproject.toml CMakeLists.txt README.md docs/pypi.md LICENSE NOTICE licenses/* src/mirel_core.pyi
+    sha256sum pyproject.toml CMakeLists.txt README.md docs/pypi.md LICENSE NOTICE src/mirel_core.pyi
     find src/mirel -type f | sort | xargs sha256sum
   } | sha256sum | cut -d' ' -f1
 }

@@ -10,11 +10,11 @@ DIST = distribution("mirel_core")
 MODULE_DIR = Path(mirel_core.__file__).parent
 
 
-def test_licence_metadata_is_pep_639_and_covers_what_the_wheel_bundles():
+def test_licence_metadata_is_pep_639_and_covers_what_the_wheel_carries():
     meta = DIST.metadata
-    # ours, OpenBLAS and LAPACK, and the GCC runtime linked into the bundled OpenBLAS
-    assert meta["License-Expression"] == "Apache-2.0 AND BSD-3-Clause AND GPL-3.0-or-later WITH GCC-exception-3.1"
-    assert sorted(meta.get_all("License-File")) == ["LICENSE", "NOTICE", "licenses/scipy-openblas32.txt"]
+    # the wheel carries only our own code
+    assert meta["License-Expression"] == "Apache-2.0"
+    assert sorted(meta.get_all("License-File")) == ["LICENSE", "NOTICE"]
     assert not [c for c in meta.get_all("Classifier") if c.startswith("License ::")]
 
 
@@ -29,9 +29,7 @@ def test_the_long_description_is_written_for_the_package_index():
     "name,expected",
     [
         ("LICENSE", "Apache License\n                           Version 2.0, January 2004"),
-        ("NOTICE", "libmirel_openblas"),
-        ("licenses/scipy-openblas32.txt", "Name: OpenBLAS"),
-        ("licenses/scipy-openblas32.txt", "GCC RUNTIME LIBRARY EXCEPTION"),
+        ("NOTICE", "no\nBLAS library is bundled"),
     ],
 )
 def test_notices_are_installed(name, expected):
@@ -47,13 +45,7 @@ def test_stubs_are_installed_beside_the_module_and_as_a_stub_package():
     assert "class Tensor" in beside.read_text()
 
 
-def test_the_bundled_library_has_a_software_bill_of_materials():
-    import json
-    from importlib.metadata import version
-
-    sboms = [f for f in DIST.files if f.as_posix().endswith(".dist-info/sboms/openblas.cdx.json")]
-    assert len(sboms) == 1
-    bom = json.loads(sboms[0].read_text())
-    (component,) = bom["components"]
-    assert component["name"] == "scipy-openblas32" and component["version"] == version("scipy-openblas32")
-    assert component["licenses"][0]["expression"] in DIST.metadata["License-Expression"]
+def test_no_library_but_ours_is_bundled():
+    libs = sorted(p.name for p in (MODULE_DIR / "mirel_core.libs").iterdir())
+    assert libs == ["libmirel.so"]
+    assert not [f for f in DIST.files if "/sboms/" in f.as_posix()]  # nothing bundled to describe

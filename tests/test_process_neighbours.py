@@ -1,4 +1,4 @@
-"""Living inside someone else's process: our own BLAS copy, no threads of ours, clean interpreter exits."""
+"""Living inside someone else's process: no BLAS of ours, no threads of ours, clean interpreter exits."""
 import pytest
 
 from conftest import assert_runs, run_python
@@ -40,12 +40,13 @@ def test_environment_asking_for_blas_threads_still_starts_none():
     assert before == after and env == "4"
 
 
-def test_another_openblas_copy_keeps_its_thread_setting():
+def test_a_blas_loaded_globally_keeps_its_thread_setting():
     scipy_openblas32 = pytest.importorskip("scipy_openblas32")
     out = assert_runs(f"""
     import ctypes, os
     import numpy as np
-    lib = ctypes.CDLL(os.path.join({scipy_openblas32.get_lib_dir()!r}, {scipy_openblas32.get_library(fullname=True)!r}))
+    path = os.path.join({scipy_openblas32.get_lib_dir()!r}, {scipy_openblas32.get_library(fullname=True)!r})
+    lib = ctypes.CDLL(path, mode=ctypes.RTLD_GLOBAL)
     lib.scipy_openblas_set_num_threads(2)
     import mirel_core
     a = mirel_core.Tensor(np.ones((256, 256), np.float32))

@@ -11,5 +11,6 @@ extern PyMethodDef loss_functions[];       // losses.cpp: softmax, log_softmax, 
 extern PyMethodDef shape_functions[];      // shape_functions.cpp: reshape, transpose, permute, concatenate, stack, take
 extern PyMethodDef graph_functions[];      // grad_mode.cpp: detach, grad mode, from_dlpack
 extern PyMethodDef training_functions[];   // training.cpp: leaves, gradients and steps for Parameters and optim
+extern PyMethodDef kernel_functions[];     // kernels.cpp: each matrix-product kernel by name, and the FMA peak
 
 }  // namespace mirel::native

@@ -1,7 +1,9 @@
 // Every bf16 unit this machine can run (not only the one picked at load)
 // against the widened path: operands widened to f32 and multiplied by sgemm.
 // Entries are small integers, so every sum is exact in binary32 and any
-// summation order gives the same bits.
+// summation order gives the same bits. Then each unit against its own order
+// written out, on values where orders round differently.
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -9,6 +11,7 @@
 
 #include "check.hpp"
 #include "engine/cpu/gemm/bf16_gemm.hpp"
+#include "engine/cpu/gemm/bf16_units.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 
 namespace mirel {
@@ -55,6 +58,78 @@ TEST(bf16_units_match_widened_products) {
                           std::ptrdiff_t(n));
           CHECK(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)) == 0,
                 "%s m=%zu n=%zu k=%zu a%s b%s", names[u], m, n, k, ta ? "T" : "", tb ? "T" : "");
+        }
+      }
+    }
+  }
+}
+
+// Normal values near 1 (no subnormal product or sum), all bits of the mantissa in use.
+Matrix make_normal(std::size_t rows, std::size_t cols, std::mt19937& rng) {
+  Matrix x{std::vector<BF16>(rows * cols), std::vector<float>(rows * cols), std::ptrdiff_t(cols), 1};
+  for (std::size_t i = 0; i < x.data.size(); ++i) {
+    x.data[i] = BF16::from_bits(std::uint16_t((rng() & 0x807fu) | (112u + rng() % 32u) << 7));
+    x.wide[i] = x.data[i].to_float();
+  }
+  return x;
+}
+
+std::uint32_t pair(const Matrix& x, std::size_t i0, std::size_t j0, bool down, std::size_t limit) {
+  auto at = [&](std::size_t e) -> std::uint32_t {
+    if (e >= limit) return 0;
+    const std::size_t i = down ? e : i0, j = down ? j0 : e;
+    return x.data[i * std::size_t(x.rs) + j].bits;
+  };
+  const std::size_t e = down ? i0 : j0;
+  return at(e) | at(e + 1) << 16;
+}
+
+// Element (i, j) as the unit sums it: per block of kSumBlock from +0, per
+// instruction as its model says, each block's sum added to the result.
+float unit_chain(Unit u, const Matrix& a, const Matrix& b, std::size_t i, std::size_t j, std::size_t k) {
+  float result = 0.0f;
+  for (std::size_t p0 = 0; p0 < k; p0 += kSumBlock) {
+    float sum = 0.0f;
+    const std::size_t end = std::min(k, p0 + kSumBlock);
+    for (std::size_t e = p0; e < end; e += 32) {
+      std::uint32_t ap[16], bp[16];
+      for (std::size_t q = 0; q < 16; ++q) {
+        ap[q] = pair(a, i, e + 2 * q, false, end);
+        bp[q] = pair(b, e + 2 * q, j, true, end);
+      }
+      if (u == Unit::Amx) {
+        sum = bf16_gemm::tdpbf16ps_model(sum, ap, bp);
+        continue;
+      }
+      for (std::size_t q = 0; q < 16; ++q) {  // VDPBF16PS: the odd product, then the even one
+        auto bf = [](std::uint32_t bits) { return std::bit_cast<float>(bits << 16); };
+        sum += bf(ap[q] >> 16) * bf(bp[q] >> 16);
+        sum += bf(ap[q] & 0xffffu) * bf(bp[q] & 0xffffu);
+      }
+    }
+    result = sum + result;
+  }
+  return result;
+}
+
+TEST(bf16_units_sum_in_their_own_blocked_order) {
+  // The model's order shows where adding pair by pair rounds twice.
+  const std::uint32_t half_ulps[16] = {0x39803980u};  // 2^-12 in both halves
+  CHECK(bf16_gemm::tdpbf16ps_model(1.0f, half_ulps, half_ulps) == 1.0f + 0x1p-23f);
+  for (Unit u : {Unit::Avx512, Unit::Amx}) {
+    if (!bf16_gemm::unit_available(u)) continue;
+    std::mt19937 rng(3);
+    const std::size_t shapes[][3] = {{1, 1, 40}, {5, 33, 255}, {17, 18, 256}, {16, 47, 600}};
+    for (const auto& [m, n, k] : shapes) {
+      const Matrix a = make_normal(m, k, rng), b = make_normal(k, n, rng);
+      std::vector<float> got(m * n);
+      bf16_gemm::gemm(u, m, n, k, a.data.data(), a.rs, a.cs, b.data.data(), b.rs, b.cs, got.data(),
+                      std::ptrdiff_t(n));
+      for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+          const float want = unit_chain(u, a, b, i, j, k);
+          CHECK(std::bit_cast<std::uint32_t>(got[i * n + j]) == std::bit_cast<std::uint32_t>(want),
+                "unit %d m=%zu n=%zu k=%zu (%zu, %zu)", int(u), m, n, k, i, j);
         }
       }
     }

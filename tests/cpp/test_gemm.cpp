@@ -112,6 +112,10 @@ void check_isa(Isa isa, bool specials) {
   check_product(isa, 70, 1100, 300, Form::ColMajor, Form::ColMajor, rng, specials);
   check_product(isa, 3, 700, 260, Form::Padded, Form::RowMajor, rng, specials);
   check_product(isa, 300, 1, 600, Form::RowMajor, Form::RowMajor, rng, specials);  // computed transposed
+  // Several blocks of packed rows of A, from every layout.
+  check_product(isa, 300, 70, 300, Form::ColMajor, Form::RowMajor, rng, specials);
+  check_product(isa, 270, 70, 260, Form::RowMajor, Form::ColMajor, rng, specials);
+  check_product(isa, 150, 40, 20, Form::Spread, Form::Spread, rng, specials);
   check_product(isa, 20, 30, 260, Form::RowMajor, Form::Padded, rng, specials);
   // Rows 1 KiB apart (copied bands).
   check_product(isa, 40, 200, 256, Form::RowMajor, Form::RowMajor, rng, specials);

@@ -7,14 +7,16 @@
 #include <memory>
 
 #include "engine/cpu/gemm/bf16_units.hpp"
+#include "engine/cpu/gemm/sgemm.hpp"
 
 namespace mirel::bf16_gemm {
 namespace {
 
-// Operands are packed a block at a time: kKc inner elements (an even number,
-// so pairs never straddle blocks), kMc rows of A, kNc columns of B. A block of
-// B (kKc x kNc) stays in L2 while the micro-panels of A stream past it.
-constexpr std::size_t kKc = 256, kMc = 96, kNc = 1024;
+// Operands are packed a block at a time: kKc inner elements (the blocks of
+// Note [summation order of products], an even number, so pairs never straddle
+// blocks), kMc rows of A, kNc columns of B. A block of B (kKc x kNc) stays in
+// L2 while the micro-panels of A stream past it.
+constexpr std::size_t kKc = kSumBlock, kMc = 96, kNc = 1024;
 
 inline std::uint32_t pair_of(std::uint16_t lo, std::uint16_t hi) noexcept { return lo | std::uint32_t(hi) << 16; }
 
@@ -50,7 +52,7 @@ void gemm_avx512(std::size_t m, std::size_t n, std::size_t k, const std::uint16_
           for (std::size_t i = 0; i < mc; i += kMr) {
             tile_avx512(kp, a_pack.get() + i / kMr * kp * kMr, b_pack.get() + j / kNr * kp * kNr,
                         c + std::ptrdiff_t(i0 + i) * c_rs + std::ptrdiff_t(j0 + j), c_rs, std::min(kMr, mc - i),
-                        std::min(kNr, nc - j), p0 > 0);
+                        std::min(kNr, nc - j), p0 == 0);
           }
         }
       }
@@ -107,6 +109,16 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void pack(const std::uint16
   }
 }
 
+float tdpbf16ps_model(float c, const std::uint32_t* a, const std::uint32_t* b) noexcept {
+  auto bf = [](std::uint32_t bits) { return std::bit_cast<float>(bits << 16); };
+  float even = bf(a[0] & 0xffffu) * bf(b[0] & 0xffffu), odd = bf(a[0] >> 16) * bf(b[0] >> 16);
+  for (std::size_t p = 1; p < 16; ++p) {
+    even += bf(a[p] & 0xffffu) * bf(b[p] & 0xffffu);
+    odd += bf(a[p] >> 16) * bf(b[p] >> 16);
+  }
+  return c + (even + odd);
+}
+
 bool unit_available(Unit u) noexcept {
   static const bool avx512 = [] {
     __builtin_cpu_init();
@@ -130,9 +142,11 @@ bool unit_available(Unit u) noexcept {
 }
 
 Unit unit() noexcept {
-  static const Unit chosen = unit_available(Unit::Amx) ? Unit::Amx
-                             : unit_available(Unit::Avx512) ? Unit::Avx512
-                                                            : Unit::None;
+  // VDPBF16PS runs at a quarter of the FMA rate on Intel's cores, which
+  // makes it slower than widening to f32 there; AMD's run it at full rate.
+  static const Unit chosen = unit_available(Unit::Amx)                                 ? Unit::Amx
+                             : __builtin_cpu_is("amd") && unit_available(Unit::Avx512) ? Unit::Avx512
+                                                                                       : Unit::None;
   return chosen;
 }
 

@@ -4,14 +4,22 @@
 //
 // Note [bf16 products on the units]
 // A bf16 x bf16 product has at most 16 significant bits, so it is exact in
-// binary32. The units add such products into binary32 accumulators:
+// binary32. The units add such products into binary32 accumulators, each
+// in an order of its own, which is binary32 summation all the same:
 // * AVX-512 BF16 VDPBF16PS adds, per 32-bit lane, the odd-indexed product and
 //   then the even-indexed one, each addition rounded to nearest-even: two
 //   ordinary binary32 additions, i.e. binary32 summation in the order
 //   k+1, k, k+3, k+2, ... We check this once at load against cases where
 //   adding the pair first, or adding all three with one rounding, gives other
 //   bits; a CPU that answers differently keeps the widened path.
-// * AMX TDPBF16PS is documented the same way, pair by pair in lane order.
+// * AMX TDPBF16PS, as measured on Intel's Emerald Rapids, sums each
+//   32-element block of k in two chains, E over the even k and O over the
+//   odd k, then adds E + O to C (tdpbf16ps_model); a probe at load confirms
+//   that order on random operands and on one where the documented pair-by-
+//   pair order gives other bits.
+// Either way k is cut into the blocks of Note [summation order of products]:
+// each block is summed from +0 on the unit and its sum added to the result in
+// binary32, so long products keep the accuracy of a blocked sum.
 // The one difference from binary32 is that the units treat subnormal inputs,
 // products and sums as zero (DAZ/FTZ, whatever MXCSR says). So before using
 // them we scan both operands (O(operand sizes)) and take the widened path
@@ -40,7 +48,8 @@ enum class Unit { None, Avx512, Amx };
 bool unit_available(Unit u) noexcept;
 
 // The unit bf16 products use in this process, picked once at first use: AMX
-// when available, else AVX-512 BF16, else none (the widened path).
+// when available, else AVX-512 BF16 on AMD's CPUs, else none (the widened
+// path, at our f32 product's speed).
 Unit unit() noexcept;
 
 // Whether the units compute the product of these operands (inner length k)

@@ -19,10 +19,10 @@ void scan_avx512(const std::uint16_t* p, std::size_t n, Exponents& e) noexcept;
 // (pair-major), one of B kp pairs x kNr columns.
 inline constexpr std::size_t kMr = 8, kNr = 32;
 
-// C tile (rows x cols, at most kMr x kNr) = its previous content (when
-// accumulate) plus the packed panels' product.
+// C tile (rows x cols, at most kMr x kNr) = the packed panels' product over
+// one block of k, summed from +0, added to +0 (first) or to C.
 void tile_avx512(std::size_t kp, const std::uint32_t* a, const std::uint32_t* b, float* c, std::ptrdiff_t c_rs,
-                 std::size_t rows, std::size_t cols, bool accumulate) noexcept;
+                 std::size_t rows, std::size_t cols, bool first) noexcept;
 
 // Whether VDPBF16PS rounds as two binary32 additions per pair (Note [bf16 products on the units]).
 bool avx512_adds_like_binary32() noexcept;
@@ -34,8 +34,15 @@ void pack(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdiff_t es, std::s
           std::size_t width, std::uint32_t* out);
 
 // AMX: the CPU has it, the OS enables it, the kernel grants this process its
-// tile data (asked once), and TDPBF16PS adds like binary32.
+// tile data (asked once), and TDPBF16PS sums as tdpbf16ps_model does.
 bool amx_usable() noexcept;
+
+// One TDPBF16PS on one element of C, as the unit sums (Note [bf16 products
+// on the units]): over the 16 pairs of a 32-element block of k, E and O are
+// the sequential binary32 sums of the even-k and of the odd-k products, and
+// the element becomes c + (E + O), each addition rounded. a and b hold the
+// pairs, lower k in the low half.
+float tdpbf16ps_model(float c, const std::uint32_t* a, const std::uint32_t* b) noexcept;
 // The product of bf16_gemm::gemm on tiles; configures and releases the tiles
 // on the calling thread.
 void gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* a, std::ptrdiff_t a_rs,

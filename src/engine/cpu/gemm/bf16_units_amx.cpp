@@ -13,6 +13,7 @@
 
 #include "engine/cpu/gemm/bf16_units.hpp"
 #include "engine/cpu/array/ndarray.hpp"
+#include "engine/cpu/gemm/sgemm.hpp"
 
 #define MIREL_AMX __attribute__((target("amx-tile,amx-bf16,avx512f")))
 
@@ -49,21 +50,12 @@ class TileScope {
   TileScope& operator=(const TileScope&) = delete;
 };
 
-// A 16 x 16 tile of C (rows x cols valid) += the packed panels' product over kt
-// tiles of 16 pairs. `scratch` holds the tile between loads and stores.
+// A 16 x 16 tile of C (rows x cols valid) becomes the packed panels' product
+// over kt tiles of 16 pairs (one block of k), summed on the unit from +0 and
+// added to +0 (first) or to C. `scratch` receives the tile.
 MIREL_AMX void amx_tile(std::size_t kt, const std::uint32_t* a, const std::uint32_t* b, float* c,
-                        std::ptrdiff_t c_rs, std::size_t rows, std::size_t cols, bool accumulate, float* scratch) {
-  for (std::size_t i = 0; i < kTile; ++i) {
-    float* s = scratch + i * kTile;
-    if (accumulate && i < rows) {
-      std::copy_n(c + std::ptrdiff_t(i) * c_rs, cols, s);
-      std::fill(s + cols, s + kTile, 0.0f);
-    } else {
-      std::fill(s, s + kTile, 0.0f);
-    }
-  }
-  asm volatile("" ::: "memory");
-  _tile_loadd(0, scratch, 64);
+                        std::ptrdiff_t c_rs, std::size_t rows, std::size_t cols, bool first, float* scratch) {
+  _tile_zero(0);
   for (std::size_t t = 0; t < kt; ++t) {
     _tile_loadd(1, a + t * kTile * kTile, 64);
     _tile_loadd(2, b + t * kTile * kTile, 64);
@@ -71,7 +63,12 @@ MIREL_AMX void amx_tile(std::size_t kt, const std::uint32_t* a, const std::uint3
   }
   _tile_stored(0, scratch, 64);
   asm volatile("" ::: "memory");
-  for (std::size_t i = 0; i < rows; ++i) std::copy_n(scratch + i * kTile, cols, c + std::ptrdiff_t(i) * c_rs);
+  const __mmask16 m = cols >= kTile ? __mmask16(0xffff) : __mmask16((1u << cols) - 1);
+  for (std::size_t i = 0; i < rows; ++i) {
+    float* row = c + std::ptrdiff_t(i) * c_rs;
+    const __m512 base = first ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(m, row);
+    _mm512_mask_storeu_ps(row, m, _mm512_add_ps(_mm512_loadu_ps(scratch + i * kTile), base));
+  }
 }
 
 // A panel for AMX: per tile of 16 pairs, 16 rows of 16 pairs (row-major).
@@ -99,21 +96,22 @@ bool cpu_has_amx() noexcept {
   return (lo & (3u << 17)) == (3u << 17);  // XTILECFG and XTILEDATA enabled by the OS
 }
 
-// The tile unit against (acc + p_even) + p_odd or (acc + p_odd) + p_even in
-// binary32, on the case that separates them from adding a pair first
-// (1 + 2^-24 + 2^-24) and on pseudo-random normal values.
-MIREL_AMX bool amx_adds_like_binary32() noexcept {
-  auto bf = [](std::uint16_t bits) { return std::bit_cast<float>(std::uint32_t(bits) << 16); };
-  alignas(64) std::uint32_t a[kTile * kTile] = {}, b[kTile * kTile] = {};
+// The tile unit against tdpbf16ps_model on pseudo-random normal values (a
+// full tile, 16 pairs per element) and on 1 + 2^-24 + 2^-24, where adding
+// pair by pair rounds twice back to 1 and the model gives 1 + 2^-23.
+MIREL_AMX bool amx_sums_like_the_model() noexcept {
+  alignas(64) std::uint32_t a[kTile * kTile], b[kTile * kTile];
   alignas(64) float c[kTile * kTile], got[kTile * kTile];
   std::uint32_t state = 54321;
   auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  // Normal values with exponents near 127, so nothing reaches the subnormal range.
   auto value = [&] { return std::uint16_t((next() >> 16 & 0x807fu) | (112u + (next() >> 24) % 32u) << 7); };
-  // One pair per row (A column 0, B row 0): every C element gets exactly two products.
-  for (std::size_t i = 0; i < kTile; ++i) a[i * kTile] = value() | std::uint32_t(value()) << 16;
-  for (std::size_t j = 0; j < kTile; ++j) b[j] = value() | std::uint32_t(value()) << 16;
-  for (std::size_t i = 0; i < kTile * kTile; ++i) c[i] = bf(value()) * bf(value());
-  a[0] = 0x39803980u, b[0] = 0x39803980u, c[0] = 1.0f;
+  for (auto& w : a) w = value() | std::uint32_t(value()) << 16;
+  for (auto& w : b) w = value() | std::uint32_t(value()) << 16;
+  for (auto& x : c) x = std::bit_cast<float>(std::uint32_t(value()) << 16);
+  for (std::size_t p = 0; p < kTile; ++p) a[p] = b[p * kTile] = 0;  // element (0, 0): only pair 0 counts
+  a[0] = b[0] = 0x39803980u;                                          // 2^-12 in both halves
+  c[0] = 1.0f;
   {
     TileScope scope;
     std::memcpy(got, c, sizeof got);
@@ -127,15 +125,10 @@ MIREL_AMX bool amx_adds_like_binary32() noexcept {
   }
   for (std::size_t i = 0; i < kTile; ++i) {
     for (std::size_t j = 0; j < kTile; ++j) {
-      const std::uint32_t ap = a[i * kTile], bp = b[j];
-      const float p0 = bf(std::uint16_t(ap)) * bf(std::uint16_t(bp));
-      const float p1 = bf(std::uint16_t(ap >> 16)) * bf(std::uint16_t(bp >> 16));
-      volatile float even_first = c[i * kTile + j] + p0;
-      volatile float odd_first = c[i * kTile + j] + p1;
-      const std::uint32_t g = std::bit_cast<std::uint32_t>(got[i * kTile + j]);
-      if (g != std::bit_cast<std::uint32_t>(even_first + p1) && g != std::bit_cast<std::uint32_t>(odd_first + p0)) {
-        return false;
-      }
+      std::uint32_t col[kTile];  // B's pairs for column j
+      for (std::size_t p = 0; p < kTile; ++p) col[p] = b[p * kTile + j];
+      const float want = tdpbf16ps_model(c[i * kTile + j], a + i * kTile, col);
+      if (std::bit_cast<std::uint32_t>(got[i * kTile + j]) != std::bit_cast<std::uint32_t>(want)) return false;
     }
   }
   return true;
@@ -148,13 +141,13 @@ bool amx_usable() noexcept {
   // Linux hands out tile data per process, on request; refused (old kernel,
   // seccomp, a sandbox), we keep to the other paths.
   if (syscall(SYS_arch_prctl, kArchReqXcompPerm, kXfeatureXtiledata) != 0) return false;
-  return amx_adds_like_binary32();
+  return amx_sums_like_the_model();
 }
 
 void gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* a, std::ptrdiff_t a_rs,
               std::ptrdiff_t a_cs, const std::uint16_t* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c,
               std::ptrdiff_t c_rs) {
-  constexpr std::size_t kKc = 512;  // inner elements per block: 16 tiles of 16 pairs
+  constexpr std::size_t kKc = kSumBlock;  // inner elements per block: 8 tiles of 16 pairs
   const std::size_t kc_max = std::min(kKc, k);
   const std::size_t kt_max = (kc_max + 2 * kTile - 1) / (2 * kTile);
   const std::size_t n_tiles = (n + kTile - 1) / kTile;
@@ -184,7 +177,7 @@ void gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* 
       for (std::size_t jt = 0; jt < n_tiles; ++jt) {
         const std::size_t j = jt * kTile;
         amx_tile(kt, a_pack, b_pack + jt * kt * kTile * kTile, c + std::ptrdiff_t(i) * c_rs + std::ptrdiff_t(j), c_rs,
-                 rows, std::min(kTile, n - j), p0 > 0, scratch);
+                 rows, std::min(kTile, n - j), p0 == 0, scratch);
       }
     }
   }

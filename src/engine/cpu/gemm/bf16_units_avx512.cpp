@@ -53,19 +53,11 @@ MIREL_AVX512_BF16 void scan_avx512(const std::uint16_t* p, std::size_t n, Expone
 }
 
 MIREL_AVX512_BF16 void tile_avx512(std::size_t kp, const std::uint32_t* a, const std::uint32_t* b, float* c,
-                                   std::ptrdiff_t c_rs, std::size_t rows, std::size_t cols, bool accumulate) noexcept {
+                                   std::ptrdiff_t c_rs, std::size_t rows, std::size_t cols, bool first) noexcept {
   const __mmask16 m0 = cols >= 16 ? __mmask16(0xffff) : __mmask16((1u << cols) - 1);
   const __mmask16 m1 = cols >= 32 ? __mmask16(0xffff) : cols <= 16 ? __mmask16(0) : __mmask16((1u << (cols - 16)) - 1);
   __m512 acc[kMr][2];
-  for (std::size_t i = 0; i < kMr; ++i) {
-    if (accumulate && i < rows) {
-      acc[i][0] = _mm512_maskz_loadu_ps(m0, c + std::ptrdiff_t(i) * c_rs);
-      acc[i][1] = _mm512_maskz_loadu_ps(m1, c + std::ptrdiff_t(i) * c_rs + 16);
-    } else {
-      acc[i][0] = _mm512_setzero_ps();
-      acc[i][1] = _mm512_setzero_ps();
-    }
-  }
+  for (std::size_t i = 0; i < kMr; ++i) acc[i][0] = acc[i][1] = _mm512_setzero_ps();
   for (std::size_t p = 0; p < kp; ++p) {
     const __m512bh b0 = (__m512bh)_mm512_load_si512(b + p * kNr);
     const __m512bh b1 = (__m512bh)_mm512_load_si512(b + p * kNr + 16);
@@ -77,9 +69,13 @@ MIREL_AVX512_BF16 void tile_avx512(std::size_t kp, const std::uint32_t* a, const
       acc[i][1] = _mm512_dpbf16_ps(acc[i][1], ai, b1);
     }
   }
+  // The block's sums onto the result (no NaN reaches the units).
   for (std::size_t i = 0; i < rows; ++i) {
-    _mm512_mask_storeu_ps(c + std::ptrdiff_t(i) * c_rs, m0, acc[i][0]);
-    _mm512_mask_storeu_ps(c + std::ptrdiff_t(i) * c_rs + 16, m1, acc[i][1]);
+    float* row = c + std::ptrdiff_t(i) * c_rs;
+    const __m512 base0 = first ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(m0, row);
+    const __m512 base1 = first ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(m1, row + 16);
+    _mm512_mask_storeu_ps(row, m0, _mm512_add_ps(acc[i][0], base0));
+    _mm512_mask_storeu_ps(row + 16, m1, _mm512_add_ps(acc[i][1], base1));
   }
 }
 

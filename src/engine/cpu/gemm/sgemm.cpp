@@ -29,21 +29,22 @@ const Kernels& kernels_of(Isa isa) noexcept {
   return sgemm_tiles::kAvx512;
 }
 
-// Packed B holds at most this many floats (512 KiB), so the block in use
-// stays in L2 while bands of A stream past it.
+// Packed B holds at most this many floats (512 KiB): a block of k by up to
+// 512 columns. Packed A holds kBlockRows rows of a block of k (128 KiB) that
+// stay in L2 while one panel of B, in L1, meets each of their bands in turn.
 constexpr std::size_t kPanelFloats = (std::size_t(512) << 10) / sizeof(float);
-constexpr std::size_t kMaxRows = 16;
-// Row pitch of a copied band of A: room for a block of k, and not a multiple of 1 KiB.
-constexpr std::ptrdiff_t kBandPitch = std::ptrdiff_t(kSumBlock) + 16;
+constexpr std::size_t kBlockRows = 128;
 
-// The packed block of B, then room for one band of A; one per thread, made
-// at its first product.
+// The packed block of B, then the packed rows of A; one per thread, made at
+// its first product.
 float* scratch() {
   struct Aligned {
     void operator()(float* p) const noexcept { ::operator delete[](p, std::align_val_t(64)); }
   };
   thread_local std::unique_ptr<float[], Aligned> buf;
-  if (!buf) buf.reset(new (std::align_val_t(64)) float[kPanelFloats + kMaxRows * std::size_t(kBandPitch)]);
+  if (!buf) {
+    buf.reset(new (std::align_val_t(64)) float[kPanelFloats + kBlockRows * kSumBlock + sgemm_tiles::kPackSlack]);
+  }
   return buf.get();
 }
 
@@ -55,18 +56,16 @@ struct Operand {
 std::ptrdiff_t off(std::size_t i, std::ptrdiff_t stride) noexcept { return std::ptrdiff_t(i) * stride; }
 
 // C = A·B with m, n, k > 0 (C[i,j] at c[i*c_rs + j*c_cs]), block by block of
-// k. B is read in place when its rows are runs and few bands of A pass over
-// it, otherwise packed a block at a time; A is read in place unless neither
-// its rows nor its columns are runs, or its runs are a multiple of 1 KiB
-// apart (they would evict each other from the L1 cache), when each band is
-// copied first.
+// k. Small products read their operands in place where they can: B when its
+// rows are runs and few bands of A pass over it, A when it also meets few
+// panels of B. Larger ones pack both, a block at a time.
 void product(const Kernels& kern, std::size_t m, std::size_t n, std::size_t k, Operand a, Operand b, float* c,
              std::ptrdiff_t c_rs, std::ptrdiff_t c_cs, bool b_first) {
-  float* const packed = scratch();
-  float* const band_copy = packed + kPanelFloats;
+  float* const b_pack = scratch();
+  float* const a_pack = b_pack + kPanelFloats;
   const bool pack_b = b.cs != 1 || m > 4 * kern.rows;
-  const bool strided_a = a.rs != 1 && a.cs != 1;
-  const bool aliased = !strided_a && (a.rs == 1 ? a.cs : a.rs) % 256 == 0;
+  const bool pack_a = pack_b && (n > 2 * kern.cols || (a.rs != 1 && a.cs != 1));
+  const std::size_t mc = kBlockRows / kern.rows * kern.rows;
   for (std::size_t pc = 0; pc < k; pc += kSumBlock) {
     const std::size_t kc = std::min(kSumBlock, k - pc);
     const bool first = pc == 0;
@@ -76,27 +75,32 @@ void product(const Kernels& kern, std::size_t m, std::size_t n, std::size_t k, O
       const float* b_block = b.p + off(pc, b.rs) + off(jc, b.cs);
       if (pack_b) {
         for (std::size_t j0 = 0; j0 < nc; j0 += kern.cols) {
-          kern.pack_b(b_block + off(j0, b.cs), b.rs, b.cs, kc, std::min(kern.cols, nc - j0), packed + j0 * kc);
+          kern.pack_b(b_block + off(j0, b.cs), b.rs, b.cs, kc, std::min(kern.cols, nc - j0), b_pack + j0 * kc);
         }
       }
-      const bool copy_band = strided_a || (aliased && nc > 2 * kern.cols);
-      for (std::size_t i0 = 0; i0 < m; i0 += kern.rows) {
-        const std::size_t h = std::min(kern.rows, m - i0);
-        const float* band = a.p + off(i0, a.rs) + off(pc, a.cs);
-        std::ptrdiff_t rs = a.rs, cs = a.cs;
-        if (copy_band) {
-          for (std::size_t i = 0; i < h; ++i) {
-            for (std::size_t p = 0; p < kc; ++p) band_copy[off(i, kBandPitch) + off(p, 1)] = band[off(i, a.rs) + off(p, a.cs)];
+      if (!pack_a) {
+        for (std::size_t i0 = 0; i0 < m; i0 += kern.rows) {
+          const float* band = a.p + off(i0, a.rs) + off(pc, a.cs);
+          for (std::size_t j0 = 0; j0 < nc; j0 += kern.cols) {
+            kern.tile(std::min(kern.rows, m - i0), std::min(kern.cols, nc - j0), kc, band, a.rs, a.cs,
+                      pack_b ? b_pack + j0 * kc : b_block + off(j0, b.cs), pack_b ? std::ptrdiff_t(kern.cols) : b.rs,
+                      c + off(i0, c_rs) + off(jc + j0, c_cs), c_rs, c_cs, first, b_first);
           }
-          band = band_copy;
-          rs = kBandPitch;
-          cs = 1;
         }
-        float* c_band = c + off(i0, c_rs) + off(jc, c_cs);
+        continue;
+      }
+      for (std::size_t ic = 0; ic < m; ic += mc) {
+        const std::size_t rows = std::min(mc, m - ic);
+        for (std::size_t i0 = 0; i0 < rows; i0 += kern.rows) {
+          kern.pack_a(a.p + off(ic + i0, a.rs) + off(pc, a.cs), a.rs, a.cs, std::min(kern.rows, rows - i0), kc,
+                      a_pack + i0 * kc);
+        }
         for (std::size_t j0 = 0; j0 < nc; j0 += kern.cols) {
-          const float* panel = pack_b ? packed + j0 * kc : b_block + off(j0, b.cs);
-          kern.tile(h, std::min(kern.cols, nc - j0), kc, band, rs, cs, panel, pack_b ? std::ptrdiff_t(kern.cols) : b.rs,
-                    c_band + off(j0, c_cs), c_rs, c_cs, first, b_first);
+          for (std::size_t i0 = 0; i0 < rows; i0 += kern.rows) {
+            kern.tile_packed(std::min(kern.rows, rows - i0), std::min(kern.cols, nc - j0), kc, a_pack + i0 * kc,
+                             b_pack + j0 * kc, c + off(ic + i0, c_rs) + off(jc + j0, c_cs), c_rs, c_cs, first,
+                             b_first);
+          }
         }
       }
     }

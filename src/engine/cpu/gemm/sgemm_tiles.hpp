@@ -5,6 +5,8 @@
 
 namespace mirel::sgemm_tiles {
 
+inline constexpr std::size_t kPackSlack = 16;
+
 struct Kernels {
   std::size_t rows;  // rows of C per tile
   std::size_t cols;  // columns of C per tile: two vectors
@@ -19,6 +21,17 @@ struct Kernels {
   void (*tile)(std::size_t h, std::size_t w, std::size_t kc, const float* a, std::ptrdiff_t a_rs,
                std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, float* c, std::ptrdiff_t c_rs,
                std::ptrdiff_t c_cs, bool first, bool b_first);
+
+  // The tile on packed panels: a from pack_a (h rows of it meaningful), b
+  // from pack_b; the rest as for tile.
+  void (*tile_packed)(std::size_t h, std::size_t w, std::size_t kc, const float* a, const float* b, float* c,
+                      std::ptrdiff_t c_rs, std::ptrdiff_t c_cs, bool first, bool b_first);
+
+  // kc columns and h ≤ rows rows of A (A[i,p] at a[i*a_rs + p*a_cs]) as a
+  // panel of kc runs of `rows` floats, zero past row h. May write up to
+  // kPackSlack floats past the panel.
+  void (*pack_a)(const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs, std::size_t h, std::size_t kc,
+                 float* out);
 
   // kc rows and w ≤ cols columns of B (B[p,j] at b[p*b_rs + j*b_cs]) as a
   // panel of kc rows of `cols` floats, zero past column w.

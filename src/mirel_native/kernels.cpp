@@ -1,0 +1,113 @@
+// The matrix-product kernels by name, for the benchmarks and tests that time
+// or check each one the CPU runs, not only the one products use: _kernels(),
+// _matmul_on(kernel, a, b) and _fma_peak(kernel, iters). Private (underscored).
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+#include "engine/cpu/gemm/sgemm.hpp"
+#include "engine/cpu/gemm/sgemm_tiles.hpp"
+#include "engine/cpu/loops/dispatch.hpp"
+#include "mirel_native/arguments.hpp"
+#include "mirel_native/functions.hpp"
+
+namespace mirel::native {
+namespace {
+
+struct Named {
+  const char* name;
+  Isa isa;
+  const sgemm_tiles::Kernels* kernels;
+};
+
+const Named kNamed[] = {{"portable", Isa::Portable, &sgemm_tiles::kPortable},
+                        {"avx2", Isa::Avx2, &sgemm_tiles::kAvx2},
+                        {"avx512", Isa::Avx512, &sgemm_tiles::kAvx512}};
+
+const char* name_of(Isa isa) {
+  for (const Named& k : kNamed) {
+    if (k.isa == isa) return k.name;
+  }
+  return "avx512";  // the AVX-512 BF16 set multiplies f32 on the AVX-512 kernels
+}
+
+// The kernel named by o, when this CPU runs it; otherwise a ValueError.
+const Named* kernel_arg(PyObject* o, const char* fn) {
+  const char* s = PyUnicode_Check(o) ? PyUnicode_AsUTF8(o) : nullptr;
+  if (s) {
+    for (const Named& k : kNamed) {
+      if (std::strcmp(k.name, s) == 0 && isa_supported(k.isa)) return &k;
+    }
+  }
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s: %R is not a kernel this CPU runs", fn, o);
+  return nullptr;
+}
+
+// _kernels(): the kernels this CPU runs, the one products use first.
+PyObject* py_kernels(PyObject*, PyObject*) {
+  PyRef out = PyRef::steal(PyList_New(0));
+  if (!out) return nullptr;
+  const char* chosen = name_of(sgemm_isa());
+  const auto append = [&](const char* name) {
+    PyRef s = PyRef::steal(PyUnicode_FromString(name));
+    return s && PyList_Append(out.get(), s.get()) == 0;
+  };
+  if (!append(chosen)) return nullptr;
+  for (const Named& k : kNamed) {
+    if (isa_supported(k.isa) && std::strcmp(k.name, chosen) != 0 && !append(k.name)) return nullptr;
+  }
+  return PyList_AsTuple(out.get());
+}
+
+// _matmul_on(kernel, a, b): the product of two 2-D f32 tensors (any layout)
+// on the named kernel, as an untracked row-major f32 tensor.
+PyObject* py_matmul_on(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guard([&]() -> PyObject* {
+    if (nargs != 3) return PyErr_Format(PyExc_TypeError, "_matmul_on() takes 3 arguments (%zd given)", nargs);
+    const Named* k = kernel_arg(args[0], "_matmul_on()");
+    if (!k || !check_tensor(args[1], "_matmul_on()", "a") || !check_tensor(args[2], "_matmul_on()", "b")) {
+      return nullptr;
+    }
+    return with_tensors(
+        [&](const Tensor& ta, const Tensor& tb) -> PyObject* {
+          const NdArray<float>* a = ta.cpu().get_if<float>();
+          const NdArray<float>* b = tb.cpu().get_if<float>();
+          if (!a || !b || a->shape().size() != 2 || b->shape().size() != 2 || a->shape()[1] != b->shape()[0]) {
+            return PyErr_Format(PyExc_ValueError, "_matmul_on(): two f32 matrices [m, k] and [k, n]");
+          }
+          const std::size_t m = a->shape()[0], kk = a->shape()[1], n = b->shape()[1];
+          NdArray<float> c = NdArray<float>::uninit(Shape{m, n});
+          sgemm_on(k->isa, m, n, kk, a->data(), a->strides()[0], a->strides()[1], b->data(), b->strides()[0],
+                   b->strides()[1], c.data(), std::ptrdiff_t(n));
+          return wrap(Tensor{std::nullopt, make_storage(CpuStorage(std::move(c))), false, 0});
+        },
+        args[1], args[2]);
+  });
+}
+
+// _fma_peak(kernel, iters): GFLOP/s of iters rounds of independent
+// multiply-adds on registers alone, on the kernel's instruction set.
+PyObject* py_fma_peak(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) return PyErr_Format(PyExc_TypeError, "_fma_peak() takes 2 arguments (%zd given)", nargs);
+  const Named* k = kernel_arg(args[0], "_fma_peak()");
+  if (!k) return nullptr;
+  const long long iters = PyLong_AsLongLong(args[1]);
+  if (iters == -1 && PyErr_Occurred()) return nullptr;
+  if (iters <= 0) return PyErr_Format(PyExc_ValueError, "_fma_peak(): iters must be positive");
+  const auto start = std::chrono::steady_clock::now();
+  k->kernels->spin(std::size_t(iters));
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  return PyFloat_FromDouble(double(iters) * double(k->kernels->flops_per_iter) / took.count() / 1e9);
+}
+
+}  // namespace
+
+PyMethodDef kernel_functions[] = {
+    {"_kernels", py_kernels, METH_NOARGS, "The matrix-product kernels this CPU runs, the one in use first."},
+    {"_matmul_on", as_method(py_matmul_on), METH_FASTCALL,
+     "_matmul_on(kernel, a, b): a @ b for 2-D f32 tensors, on the named kernel."},
+    {"_fma_peak", as_method(py_fma_peak), METH_FASTCALL,
+     "_fma_peak(kernel, iters): GFLOP/s of multiply-adds on registers alone."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace mirel::native
