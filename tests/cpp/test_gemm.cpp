@@ -112,6 +112,10 @@ void check_isa(Isa isa, bool specials) {
   check_product(isa, 70, 1100, 300, Form::ColMajor, Form::ColMajor, rng, specials);
   check_product(isa, 3, 700, 260, Form::Padded, Form::RowMajor, rng, specials);
   check_product(isa, 300, 1, 600, Form::RowMajor, Form::RowMajor, rng, specials);  // computed transposed
+  // Single rows across wide tiles: alone, after full bands, and transposed.
+  check_product(isa, 1, 700, 300, Form::RowMajor, Form::Padded, rng, specials);
+  check_product(isa, 7, 400, 260, Form::Padded, Form::RowMajor, rng, specials);
+  check_product(isa, 500, 1, 300, Form::ColMajor, Form::Reversed, rng, specials);
   // Several blocks of packed rows of A, from every layout.
   check_product(isa, 300, 70, 300, Form::ColMajor, Form::RowMajor, rng, specials);
   check_product(isa, 270, 70, 260, Form::RowMajor, Form::ColMajor, rng, specials);

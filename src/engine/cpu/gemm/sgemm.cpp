@@ -81,7 +81,14 @@ void product(const Kernels& kern, std::size_t m, std::size_t n, std::size_t k, O
       if (!pack_a) {
         for (std::size_t i0 = 0; i0 < m; i0 += kern.rows) {
           const float* band = a.p + off(i0, a.rs) + off(pc, a.cs);
-          for (std::size_t j0 = 0; j0 < nc; j0 += kern.cols) {
+          std::size_t j0 = 0;
+          if (m - i0 == 1 && !pack_b) {  // a single row: wide tiles while they fit
+            while (const std::size_t done = kern.row_tile(nc - j0, kc, band, a.cs, b_block + off(j0, b.cs), b.rs,
+                                                          c + off(i0, c_rs) + off(jc + j0, c_cs), c_cs, first, b_first)) {
+              j0 += done;
+            }
+          }
+          for (; j0 < nc; j0 += kern.cols) {
             kern.tile(std::min(kern.rows, m - i0), std::min(kern.cols, nc - j0), kc, band, a.rs, a.cs,
                       pack_b ? b_pack + j0 * kc : b_block + off(j0, b.cs), pack_b ? std::ptrdiff_t(kern.cols) : b.rs,
                       c + off(i0, c_rs) + off(jc + j0, c_cs), c_rs, c_cs, first, b_first);
@@ -133,6 +140,16 @@ void sgemm_on(Isa isa, std::size_t m, std::size_t n, std::size_t k, const float*
     return;
   }
   const Kernels& kern = kernels_of(isa);
+  if (n == 1 && a_cs == 1 && m > 1) {  // matrix times vector, A by rows
+    for (std::size_t pc = 0; pc < k; pc += kSumBlock) {
+      const std::size_t kc = std::min(kSumBlock, k - pc);
+      for (std::size_t i0 = 0; i0 < m; i0 += kern.tall) {
+        kern.column_tile(std::min(kern.tall, m - i0), kc, a + off(i0, a_rs) + off(pc, 1), a_rs, b + off(pc, b_rs), b_rs,
+                         c + off(i0, c_rs), c_rs, pc == 0);
+      }
+    }
+    return;
+  }
   // A few columns and more rows: the vectors run along C's columns instead,
   // as Cᵀ = Bᵀ·Aᵀ (B's NaN then still comes out after A's).
   if (n <= kern.cols / 4 && m > n) {

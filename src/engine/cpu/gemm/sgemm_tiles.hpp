@@ -10,6 +10,8 @@ inline constexpr std::size_t kPackSlack = 16;
 struct Kernels {
   std::size_t rows;  // rows of C per tile
   std::size_t cols;  // columns of C per tile: two vectors
+  std::size_t wide;  // columns of C per row_tile, at most
+  std::size_t tall;  // rows of C per column_tile
 
   // h ≤ rows rows and w ≤ cols columns of C become, element by element,
   //   chain_add(Σ_p A[i,p]·B[p,j], first ? +0 : C[i,j])
@@ -26,6 +28,17 @@ struct Kernels {
   // from pack_b; the rest as for tile.
   void (*tile_packed)(std::size_t h, std::size_t w, std::size_t kc, const float* a, const float* b, float* c,
                       std::ptrdiff_t c_rs, std::ptrdiff_t c_cs, bool first, bool b_first);
+
+  // tile for one row and as many of w columns as one of its wide shapes
+  // takes whole (at most `wide`), B read in place (its rows runs); returns
+  // how many columns it did, 0 when w is too narrow for any.
+  std::size_t (*row_tile)(std::size_t w, std::size_t kc, const float* a, std::ptrdiff_t a_cs, const float* b,
+                          std::ptrdiff_t b_rs, float* c, std::ptrdiff_t c_cs, bool first, bool b_first);
+
+  // tile for h ≤ tall rows and a single column: A's rows are runs (a_cs = 1),
+  // B[p] is b[p*b_rs], C[i] is c[i*c_rs].
+  void (*column_tile)(std::size_t h, std::size_t kc, const float* a, std::ptrdiff_t a_rs, const float* b,
+                      std::ptrdiff_t b_rs, float* c, std::ptrdiff_t c_rs, bool first);
 
   // kc columns and h ≤ rows rows of A (A[i,p] at a[i*a_rs + p*a_cs]) as a
   // panel of kc runs of `rows` floats, zero past row h. May write up to
