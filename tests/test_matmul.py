@@ -1,7 +1,7 @@
 """Batched matrix products and their gradients, checked against NumPy.
 
-Small-integer operands keep every binary32 sum exact whatever order the BLAS
-kernel adds in, so most comparisons are exact: float32 results equal NumPy's
+Small-integer operands keep every binary32 sum exact whatever the summation
+order, so most comparisons are exact: float32 results equal NumPy's
 float64 product, and half-precision results equal that product rounded once.
 """
 
@@ -166,7 +166,7 @@ def test_float32_against_numpy(lhs, rhs, layout_a, layout_b):
     a = rng.standard_normal(lhs, dtype=np.float32)
     b = rng.standard_normal(rhs, dtype=np.float32)
     r = (swapped(a, axes=LAYOUTS[layout_a](a.ndim)) @ swapped(b, axes=LAYOUTS[layout_b](b.ndim))).to_numpy()
-    # Summation order differs between BLAS kernels: allow a few ulps of the terms' size.
+    # NumPy's BLAS sums in another order: allow a few ulps of the terms' size.
     expected = np.matmul(a, b)
     bound = 16 * np.finfo(np.float32).eps * np.matmul(np.abs(a), np.abs(b))
     assert r.dtype == np.float32 and r.shape == expected.shape
