@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "engine/cpu/array/half.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 #include "engine/cpu/loops/dispatch.hpp"
 
@@ -138,6 +139,35 @@ TEST(sgemm_avx2_is_the_blocked_chain) {
 TEST(sgemm_avx512_is_the_blocked_chain) {
   check_isa(Isa::Avx512, false);
   check_isa(Isa::Avx512, true);
+}
+
+// Half-precision operands, widened as they are packed, give the f32 product
+// of their widened values: every layout, the packed and the widened-whole paths.
+template <class H>
+void check_half_products() {
+  std::mt19937 rng(13);
+  const std::size_t shapes[][3] = {{3, 5, 7}, {1, 300, 260}, {40, 1, 300}, {70, 90, 300}, {130, 70, 513}};
+  for (const auto& [m, n, k] : shapes) {
+    for (Form fa : {Form::RowMajor, Form::ColMajor, Form::Spread}) {
+      for (Form fb : {Form::RowMajor, Form::ColMajor, Form::Spread}) {
+        Operand a = make(m, k, fa, rng, false), b = make(k, n, fb, rng, false);
+        std::vector<H> ha(a.data.size()), hb(b.data.size());
+        for (std::size_t i = 0; i < ha.size(); ++i) a.data[i] = widen_bits(ha[i] = H::from_float(a.data[i]));
+        for (std::size_t i = 0; i < hb.size(); ++i) b.data[i] = widen_bits(hb[i] = H::from_float(b.data[i]));
+        std::vector<float> want(m * n, -7.0f), got(m * n, -7.0f);
+        sgemm(m, n, k, a.data.data() + a.base, a.rs, a.cs, b.data.data() + b.base, b.rs, b.cs, want.data(),
+              std::ptrdiff_t(n));
+        sgemm(m, n, k, ha.data() + a.base, a.rs, a.cs, hb.data() + b.base, b.rs, b.cs, got.data(), std::ptrdiff_t(n));
+        CHECK(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)) == 0, "m=%zu n=%zu k=%zu forms %d/%d",
+              m, n, k, int(fa), int(fb));
+      }
+    }
+  }
+}
+
+TEST(sgemm_of_halves_is_the_product_of_their_widened_values) {
+  check_half_products<F16>();
+  check_half_products<BF16>();
 }
 
 // Long sums: ones over k give k exactly, where a running sum stops at 2^24.

@@ -26,6 +26,8 @@
 namespace mirel {
 
 enum class Isa;  // engine/cpu/loops/dispatch.hpp
+struct F16;
+struct BF16;
 
 inline constexpr std::size_t kSumBlock = 256;
 
@@ -38,6 +40,18 @@ inline constexpr std::size_t kSumBlock = 256;
 void sgemm(std::size_t m, std::size_t n, std::size_t k,
            const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
            const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
+           float* c, std::ptrdiff_t c_rs);
+
+// sgemm of half-precision operands: the f32 product of their widened values
+// (widening is exact), with large operands widened a panel at a time as they
+// are packed.
+void sgemm(std::size_t m, std::size_t n, std::size_t k,
+           const F16* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
+           const F16* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
+           float* c, std::ptrdiff_t c_rs);
+void sgemm(std::size_t m, std::size_t n, std::size_t k,
+           const BF16* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
+           const BF16* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs,
            float* c, std::ptrdiff_t c_rs);
 
 // sgemm on the kernels of one instruction set, which the CPU must run

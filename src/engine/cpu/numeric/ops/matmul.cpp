@@ -66,20 +66,8 @@ void batched_product(const View<T>& a, const View<T>& b, NdArray<float>& out, Ge
   });
 }
 
-// The whole operand in f32. A dense operand is converted in one pass over its buffer
-// and keeps its memory order (a transposed operand stays transposed, which the
-// product reads in place); anything else is gathered in row-major order.
-template <class T>
-NdArray<float> widen_all(const View<T>& v) {
-  if (is_dense(v.shape, v.strides)) {
-    NdArray<float> out = NdArray<float>::uninit_like_layout(v.shape, v.strides);
-    widen_n(v.data, out.data(), out.size());
-    return out;
-  }
-  NdArray<float> out = NdArray<float>::uninit(v.shape);
-  copy_to_row_major(v.data, v.shape, v.strides, out.data(), [](const T* p) { return widen(*p); });
-  return out;
-}
+// The one f32 product of every element type (sgemm.hpp).
+constexpr auto kSgemm = [](auto... args) { sgemm(args...); };
 
 // Operands presented at the common batch shape, and the shape of their product.
 template <class T>
@@ -119,7 +107,7 @@ Expected<NdArray<float>> internal_linalg_matmul(const View<float>& a, const View
   // Both operands fit, yet [m, 1] @ [1, n] can describe more elements than memory
   // can address: the allocation below refuses that as a MemoryError.
   NdArray<float> out = NdArray<float>::uninit(std::move(p->out));
-  if (out.size() != 0) batched_product(p->a, p->b, out, sgemm);
+  if (out.size() != 0) batched_product(p->a, p->b, out, kSgemm);
   return out;
 }
 
@@ -165,12 +153,12 @@ Expected<NdArray<T>> MatmulOps<T>::do_matmul(const View<T>& a, const View<T>& b)
   if constexpr (std::is_same_v<T, BF16>) {
     if (auto r = on_bf16_units(a, b)) return std::move(*r);
   }
-  const NdArray<float> wa = widen_all(a);
-  const NdArray<float> wb = widen_all(b);
-  auto product = internal_linalg_matmul(wa, wb);
-  if (!product) return std::unexpected(std::move(product.error()));
-  NdArray<T> out = NdArray<T>::uninit(product->shape());
-  narrow_n(product->data(), out.data(), out.size());
+  auto p = prepare(a, b);
+  if (!p) return std::unexpected(std::move(p.error()));
+  NdArray<float> product = NdArray<float>::uninit(std::move(p->out));
+  if (product.size() != 0) batched_product(p->a, p->b, product, kSgemm);
+  NdArray<T> out = NdArray<T>::uninit(product.shape());
+  narrow_n(product.data(), out.data(), out.size());
   return out;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Batched matrix product over the last two axes; leading axes are batch axes that
 // broadcast against each other. The arithmetic is always single precision: half
-// types are widened as whole arrays, multiplied in f32 and rounded once per element.
+// types are widened on their way into the f32 product, and its result is
+// rounded once per element.
 #include <type_traits>
 
 #include "engine/cpu/array/ndarray.hpp"
