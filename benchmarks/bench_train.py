@@ -12,12 +12,12 @@ NumPy parameter arrays. The input batch and the targets are constants.
   Every tensor computation runs in bf16 on both sides; our float32 parameters are
   rounded to bf16 each step and updated in float32, PyTorch's are bf16 updated in place.
 
-Targets (time ratios, below 1 means we are faster): f32 at most 1.0x NumPy and
+Targets (time ratios, below 1 means we are faster): f32 at most 0.95x NumPy and
 at most 0.8x PyTorch.
 
 Everything runs in one process on one thread: NumPy's BLAS through threadpoolctl,
-PyTorch through torch.set_num_threads(1); mirel_core always uses one. OpenBLAS
-reads OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE at load time, so run with both unset:
+PyTorch through torch.set_num_threads(1); mirel_core always uses one. NumPy's
+OpenBLAS reads OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE at load time, so run with both unset:
 
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python benchmarks/bench_train.py
 
@@ -42,7 +42,7 @@ except ImportError:
 
 LR = 0.01
 SAMPLES = 11
-NUMPY_TARGET, TORCH_TARGET = 1.0, 0.8
+NUMPY_TARGET, TORCH_TARGET = 0.95, 0.8
 CASES = [(256, 784, 256, 10), (64, 64, 128, 10)]  # batch, inputs, hidden, outputs
 
 
