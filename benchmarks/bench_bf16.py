@@ -6,7 +6,7 @@
   large ones, at most 1.0x for 256x256.
 * f16 256x256: widened to f32, so about our f32 time plus the conversions.
 
-The CPU's bf16 units are named first. Everything runs on one thread
+The CPU's bf16 units, and the one our products use, are named first. Everything runs on one thread
 (torch.set_num_threads(1)); medians of several samples. PyTorch's figures are
 shown when it imports. NumPy's OpenBLAS reads OPENBLAS_CORETYPE and
 OPENBLAS_L2_SIZE at load, so run as
@@ -19,6 +19,7 @@ import sys
 import ml_dtypes
 import numpy as np
 
+from mirel import _native
 from mirel_core import Tensor
 from timing import median_times
 
@@ -42,8 +43,11 @@ def cpu_flags():
 
 def main():
     flags = cpu_flags()
-    amx, avx512_bf16 = "amx_bf16" in flags, "avx512_bf16" in flags
-    print(f"Python {sys.version.split()[0]}; CPU: {'AMX' if amx else 'AVX-512 BF16' if avx512_bf16 else 'neither'}")
+    unit = _native._bf16_unit()  # what our products use, which a load-time probe may narrow
+    amx = unit == "amx"
+    print(f"Python {sys.version.split()[0]}; the CPU has: "
+          f"{', '.join(f for f in ('amx_bf16', 'avx512_bf16') if f in flags) or 'no bf16 unit'}; "
+          f"our bf16 products use: {unit}")
     if torch is not None:
         torch.set_num_threads(1)
     rng = np.random.default_rng(0)

@@ -117,3 +117,4 @@ def test_kernels_are_named_and_bad_names_refused():
     with pytest.raises(ValueError, match="not a kernel this CPU runs"):
         _native._matmul_on("sse9", Tensor(np.ones((1, 1), np.float32)), Tensor(np.ones((1, 1), np.float32)))
     assert _native._fma_peak(kernels[0], 1000) > 0
+    assert _native._bf16_unit() in {"amx", "avx512_bf16", "widened"}

@@ -1,10 +1,12 @@
 // The matrix-product kernels by name, for the benchmarks and tests that time
 // or check each one the CPU runs, not only the one products use: _kernels(),
-// _matmul_on(kernel, a, b) and _fma_peak(kernel, iters). Private (underscored).
+// _matmul_on(kernel, a, b), _fma_peak(kernel, iters), and _bf16_unit(), the
+// unit bf16 products use in this process. Private (underscored).
 #include <chrono>
 #include <cstring>
 #include <optional>
 
+#include "engine/cpu/gemm/bf16_gemm.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 #include "engine/cpu/gemm/sgemm_tiles.hpp"
 #include "engine/cpu/loops/dispatch.hpp"
@@ -100,6 +102,17 @@ PyObject* py_fma_peak(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return PyFloat_FromDouble(double(iters) * double(k->kernels->flops_per_iter) / took.count() / 1e9);
 }
 
+// _bf16_unit(): "amx", "avx512_bf16" or "widened" (the f32 kernels), as picked
+// at the first bf16 product (asking for it picks it now).
+PyObject* py_bf16_unit(PyObject*, PyObject*) {
+  switch (bf16_gemm::unit()) {
+    case bf16_gemm::Unit::Amx: return PyUnicode_FromString("amx");
+    case bf16_gemm::Unit::Avx512: return PyUnicode_FromString("avx512_bf16");
+    case bf16_gemm::Unit::None: break;
+  }
+  return PyUnicode_FromString("widened");
+}
+
 }  // namespace
 
 PyMethodDef kernel_functions[] = {
@@ -108,6 +121,7 @@ PyMethodDef kernel_functions[] = {
      "_matmul_on(kernel, a, b): a @ b for 2-D f32 tensors, on the named kernel."},
     {"_fma_peak", as_method(py_fma_peak), METH_FASTCALL,
      "_fma_peak(kernel, iters): GFLOP/s of multiply-adds on registers alone."},
+    {"_bf16_unit", py_bf16_unit, METH_NOARGS, "The unit bf16 products use: 'amx', 'avx512_bf16' or 'widened'."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace mirel::native

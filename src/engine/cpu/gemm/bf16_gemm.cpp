@@ -119,22 +119,34 @@ float tdpbf16ps_model(float c, const std::uint32_t* a, const std::uint32_t* b) n
   return c + (even + odd);
 }
 
-bool unit_available(Unit u) noexcept {
+bool unit_runs(Unit u) noexcept {
   static const bool avx512 = [] {
     __builtin_cpu_init();
     // The operand scan runs on AVX-512 BW whichever unit multiplies: every AMX CPU has it.
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bf16");
   }();
-  // Each check runs once, when first asked (AMX's asks the kernel).
+  switch (u) {
+    case Unit::None: return true;
+    case Unit::Avx512: return avx512;
+    case Unit::Amx: {
+      static const bool ok = avx512 && amx_runs();  // asks the kernel once
+      return ok;
+    }
+  }
+  return false;
+}
+
+bool unit_available(Unit u) noexcept {
+  // Each probe runs once, when first asked.
   switch (u) {
     case Unit::None: return true;
     case Unit::Avx512: {
-      static const bool ok = avx512 && avx512_adds_like_binary32();
+      static const bool ok = unit_runs(u) && avx512_adds_like_binary32();
       return ok;
     }
     case Unit::Amx: {
-      static const bool ok = avx512 && amx_usable();
+      static const bool ok = unit_runs(u) && amx_sums_like_the_model();
       return ok;
     }
   }

@@ -43,8 +43,12 @@ namespace mirel::bf16_gemm {
 
 enum class Unit { None, Avx512, Amx };
 
-// Whether this process can multiply on unit u: the CPU has it, the kernel
-// grants it (AMX tile data, asked once) and it adds like binary32. None always.
+// Whether this process can run unit u's instructions: the CPU has it and the
+// kernel grants it (AMX tile data, asked once). None always.
+bool unit_runs(Unit u) noexcept;
+
+// Whether products may use unit u: it runs, and its load-time probe confirms
+// the order it sums in (Note [bf16 products on the units]). None always.
 bool unit_available(Unit u) noexcept;
 
 // The unit bf16 products use in this process, picked once at first use: AMX

@@ -96,6 +96,8 @@ bool cpu_has_amx() noexcept {
   return (lo & (3u << 17)) == (3u << 17);  // XTILECFG and XTILEDATA enabled by the OS
 }
 
+}  // namespace
+
 // The tile unit against tdpbf16ps_model on pseudo-random normal values (a
 // full tile, 16 pairs per element) and on 1 + 2^-24 + 2^-24, where adding
 // pair by pair rounds twice back to 1 and the model gives 1 + 2^-23.
@@ -134,14 +136,10 @@ MIREL_AMX bool amx_sums_like_the_model() noexcept {
   return true;
 }
 
-}  // namespace
-
-bool amx_usable() noexcept {
-  if (!cpu_has_amx()) return false;
+bool amx_runs() noexcept {
   // Linux hands out tile data per process, on request; refused (old kernel,
   // seccomp, a sandbox), we keep to the other paths.
-  if (syscall(SYS_arch_prctl, kArchReqXcompPerm, kXfeatureXtiledata) != 0) return false;
-  return amx_sums_like_the_model();
+  return cpu_has_amx() && syscall(SYS_arch_prctl, kArchReqXcompPerm, kXfeatureXtiledata) == 0;
 }
 
 void gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* a, std::ptrdiff_t a_rs,

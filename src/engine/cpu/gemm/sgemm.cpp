@@ -11,6 +11,7 @@
 #include "engine/cpu/array/half.hpp"
 #include "engine/cpu/gemm/sgemm_tiles.hpp"
 #include "engine/cpu/loops/dispatch.hpp"
+#include "engine/cpu/numeric/core.hpp"
 
 namespace mirel {
 namespace {
@@ -110,8 +111,8 @@ void pack_b_block(const Kernels& kern, const H* b, std::ptrdiff_t rs, std::ptrdi
 }
 
 template <class H>
-void pack_a_panel(const Kernels& kern, const H* a, std::ptrdiff_t rs, std::ptrdiff_t cs, std::size_t h, std::size_t kc,
-            float* out, float* wide) {
+void pack_a_panel(const Kernels& kern, const H* a, std::ptrdiff_t rs, std::ptrdiff_t cs, std::size_t h,
+                  std::size_t kc, float* out, float* wide) {
   if (rs == 1) {
     for (std::size_t p = 0; p < kc; ++p) widen_n(a + off(p, cs), wide + p * h, h);
     return kern.pack_a(wide, 1, std::ptrdiff_t(h), h, kc, out);
@@ -213,12 +214,8 @@ float chain_fma(float sum, float a, float b) noexcept {
   return std::isnan(r) ? std::bit_cast<float>(kDefaultNan) : r;
 }
 
-float chain_add(float block_sum, float result) noexcept {
-  if (std::isnan(block_sum)) return quiet(block_sum);
-  if (std::isnan(result)) return quiet(result);
-  const float r = block_sum + result;
-  return std::isnan(r) ? std::bit_cast<float>(kDefaultNan) : r;
-}
+// The elementwise addition already keeps the first NaN (Note [two NaN operands]).
+float chain_add(float block_sum, float result) noexcept { return Add{}(block_sum, result); }
 
 void sgemm_on(Isa isa, std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t a_rs,
               std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c,
