@@ -151,11 +151,17 @@ def test_power_maximum_minimum_where():
     np.testing.assert_allclose(mirel.power(x, 2.5).to_numpy(), a.astype(np.float64) ** 2.5, rtol=1e-7)
     m = mirel.maximum(x, y)
     np.testing.assert_array_equal(m.to_numpy(), np.maximum(a, b))
-    mirel.sum(m + mirel.minimum(x, 2.0) + mirel.where(x > 1.0, x, y)).backward()
-    # maximum: x wins where larger, half where equal (3 == 3); minimum with 2: x where smaller, half at 2;
-    # where: x where x > 1, broadcast over the rows of y.
-    assert x.grad().tolist() == [[1.0, 2.5, 2.0], [1.0, 1.5, 1.5]]
+    mirel.sum(m + mirel.where(x > 1.0, x, y)).backward()
+    # maximum: x wins where larger, half where equal (3 == 3); where: x where x > 1,
+    # both at the broadcast shape [2, 3].
+    assert x.grad().tolist() == [[0.0, 2.0, 2.0], [0.0, 1.0, 1.5]]
     assert y.grad().tolist() == [[2.0, 0.0, 0.0], [2.0, 1.0, 0.5]]
+    Tensor.clear_graph()
+    # minimum with 2, broadcast by the addition: its rule reads the gradient at
+    # its result's shape [1, 3], summed over the rows first; x where smaller, half at 2.
+    x = Tensor(a, requires_grad=True)
+    mirel.sum(mirel.minimum(x, 2.0) + Tensor(np.zeros((2, 3), np.float32))).backward()
+    assert x.grad().tolist() == [[2.0, 1.0, 0.0]]
 
 
 @pytest.mark.parametrize("dtype", DTYPES)

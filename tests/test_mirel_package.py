@@ -98,8 +98,7 @@ def test_no_grad_is_restored_after_an_exception():
     assert mirel.is_grad_enabled()
 
 
-def _address(t):
-    return np.from_dlpack(t).__array_interface__["data"][0]
+_address = mirel._native._address
 
 
 def test_detach_shares_storage_and_stops_gradients():
@@ -124,16 +123,19 @@ def test_numpy_and_dlpack_interchange(dtype, layout):
     assert got.dtype == expected.dtype and np.array_equal(got, expected)
     assert mirel.from_dlpack(t).to_numpy().tolist() == expected.tolist()
     if dtype in ("f32", "f16", "bool"):
-        view = np.from_dlpack(t)
-        assert np.array_equal(view, expected) and not view.flags.writeable
+        copied = np.from_dlpack(t)  # always a copy of its own: writing to it changes nothing of ours
+        assert np.array_equal(copied, expected)
+        copied[...] = 0
+        assert np.array_equal(t.to_numpy(), expected)
         back = mirel.from_dlpack(expected[::-1, ::2])  # negative and wide strides
         assert np.array_equal(back.to_numpy(), expected[::-1, ::2])
 
 
-def test_dlpack_for_an_old_consumer_is_a_copy():
+@pytest.mark.parametrize("max_version", [None, (1, 0)])
+def test_dlpack_never_shares_the_storage(max_version):
     t = Tensor(np.ones(3, np.float32))
-    with pytest.raises(BufferError):
-        t.__dlpack__(copy=False)
+    with pytest.raises(BufferError, match="never shared"):
+        t.__dlpack__(copy=False, max_version=max_version)
     assert t.__dlpack_device__() == (1, 0)
     with pytest.raises(ValueError, match="copy=False"):
         np.asarray(t, copy=False)
@@ -146,6 +148,14 @@ def test_torch_round_trip_bf16():
     assert t.dtype == "bf16" and t.to_numpy().astype(np.float32).tolist() == src.float().tolist()
     back = torch.from_dlpack(t)
     assert back.dtype == torch.bfloat16 and torch.equal(back, src)
+
+
+def test_torch_cannot_write_into_a_master_weight():
+    torch = pytest.importorskip("torch")
+    params = mirel.Parameters({"w": np.ones(3, np.float32)})
+    torch.from_dlpack(params.leaf("w")).add_(5)
+    assert params["w"].to_numpy().tolist() == [1.0, 1.0, 1.0]
+    assert params.leaf("w").to_numpy().tolist() == [1.0, 1.0, 1.0]
 
 
 @pytest.mark.parametrize(

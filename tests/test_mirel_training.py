@@ -15,8 +15,7 @@ F = mirel.nn.functional
 optim = mirel.optim
 
 
-def data_pointer(t):
-    return np.from_dlpack(t).ctypes.data
+data_pointer = mirel._native._address
 
 
 def classifier_data(seed=0):

@@ -21,6 +21,24 @@ Result<void> run_backward(StoragePtr seed, std::size_t root) {
     ctx.set_grad(i, std::move(g));  // the node keeps the gradient of its result
   }
   auto& grads = ctx.grads();
+  // Note [accumulating leaves]
+  // A parameter's leaf keeps one float32 gradient at its own shape, and the
+  // gradients of every backward pass through it add up there (micro-batches)
+  // until its holder hands out fresh leaves. Each pass's gradient is widened
+  // first, then summed to the leaf's shape in the written reduction order, so
+  // a half gradient is never rounded on the way. Every sum is made before any
+  // gradient is stored: a failing pass stores nothing.
+  for (std::size_t i = 0; i < grads.size(); ++i) {
+    const Shape* shape = grads[i] ? t.node(i).accumulates_at() : nullptr;
+    if (!shape) continue;
+    auto g = grads[i]->cpu.widened_sum_to(*shape);
+    if (!g) return std::unexpected(std::move(g.error()));
+    if (auto before = t.get_grad(i)) {
+      g = (*before)->cpu.add(*g);
+      if (!g) return std::unexpected(std::move(g.error()));
+    }
+    grads[i] = make_storage(std::move(*g));
+  }
   for (std::size_t i = 0; i < grads.size(); ++i) {
     if (grads[i]) t.set_grad(i, std::move(grads[i]));
   }

@@ -26,6 +26,9 @@ class BackwardOp {
   // Handed the operation's result once it has been computed (nodes are pushed
   // before it exists); a node whose rule reads the result keeps it.
   virtual void keep_result(const StoragePtr&) {}
+  // The shape of a leaf whose gradients add up over backward passes (Note
+  // [accumulating leaves] in backward.cpp); null for every other node.
+  virtual const Shape* accumulates_at() const noexcept { return nullptr; }
 };
 
 class Tape {

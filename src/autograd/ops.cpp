@@ -1,5 +1,7 @@
 #include "autograd/ops.hpp"
 
+#include "util/format.hpp"
+
 namespace mirel {
 namespace {
 
@@ -39,14 +41,36 @@ Result<void> SubNode::backward(AutogradContext& ctx, const StoragePtr& grad) con
   return scaled_into(ctx, rhs_id, grad, -1.0f);
 }
 
-// Unwanted gradients come back empty and are not accumulated (Note [constant operands]).
-Result<void> BinaryNode::accumulate_pair(AutogradContext& ctx, Result<CpuStorage::GradPair> grads) const {
+Result<void> accumulate_pair(AutogradContext& ctx, OperandId lhs, OperandId rhs, Result<CpuStorage::GradPair> grads) {
   if (!grads) return std::unexpected(std::move(grads.error()));
   if (grads->first) {
-    if (auto r = ctx.accumulate(lhs_id.id, std::move(*grads->first)); !r) return r;
+    if (auto r = ctx.accumulate(lhs.id, std::move(*grads->first)); !r) return r;
   }
-  if (grads->second) return ctx.accumulate(rhs_id.id, std::move(*grads->second));
+  if (grads->second) return ctx.accumulate(rhs.id, std::move(*grads->second));
   return {};
+}
+
+Result<void> BinaryNode::accumulate_pair(AutogradContext& ctx, Result<CpuStorage::GradPair> grads) const {
+  return mirel::accumulate_pair(ctx, lhs_id, rhs_id, std::move(grads));
+}
+
+void ShapedNode::keep_result(const StoragePtr& result) {
+  shape_ = result->cpu.shape();
+  keep(result);
+}
+
+Result<void> ShapedNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+  // Only a computed result has a tensor from which a gradient can arrive.
+  if (!shape_) return panic("a node received a gradient before its result was computed");
+  const Shape& got = grad->cpu.shape();
+  if (got == *shape_) return backward_at(ctx, grad);
+  auto summed = grad->cpu.sum_to(*shape_);
+  if (!summed) {
+    return fail(ExcKind::Runtime, concat("backward(): a gradient of shape ", shape_str(got),
+                                         " reached a result of shape ", shape_str(*shape_),
+                                         ", which does not broadcast to it"));
+  }
+  return backward_at(ctx, make_storage(std::move(*summed)));
 }
 
 Result<void> MulNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
@@ -69,42 +93,35 @@ Result<void> ReshapeNode::backward(AutogradContext& ctx, const StoragePtr& grad)
   return accumulate_into(ctx, input_id, grad->cpu.reshape(input_shape));
 }
 
-Result<void> SoftmaxNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
-  if (!result) return panic("a softmax node received a gradient before its result was computed");
+Result<void> SoftmaxNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
   return accumulate_into(ctx, input_id, CpuStorage::backward_softmax(grad->cpu, result->cpu, axis, log));
 }
 
-Result<void> CrossEntropyNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+Result<void> CrossEntropyNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
   return accumulate_into(ctx, input_id,
                          CpuStorage::backward_cross_entropy(grad->cpu, logits->cpu, labels, *kept, reduction));
 }
 
-Result<void> LinearNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+Result<void> LinearNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
   auto pair = CpuStorage::backward_linear(x->cpu, grad->cpu, weight->cpu, {x_id.wanted, weight_id.wanted});
-  if (!pair) return std::unexpected(std::move(pair.error()));
-  if (pair->first) {
-    if (auto r = ctx.accumulate(x_id.id, std::move(*pair->first)); !r) return r;
-  }
-  if (pair->second) {
-    if (auto r = ctx.accumulate(weight_id.id, std::move(*pair->second)); !r) return r;
-  }
+  if (auto r = accumulate_pair(ctx, x_id, weight_id, std::move(pair)); !r) return r;
   if (!bias_id || !bias_id->wanted) return {};
   return accumulate_into(ctx, bias_id->id, grad->cpu.sum_to(Shape{weight->cpu.shape()[0]}));
 }
 
-Result<void> PermuteNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+Result<void> PermuteNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
   Axes inverse(perm.size(), 0);
   for (std::size_t i = 0; i < perm.size(); ++i) inverse[perm[i]] = i;
   return accumulate_into(ctx, input_id, grad->cpu.permute(inverse));
 }
 
-Result<void> ReshapeAnyNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+Result<void> ReshapeAnyNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
   const CpuStorage& g = grad->cpu;
   if (is_row_major(g.shape(), g.strides())) return accumulate_into(ctx, input_id, g.reshape(input_shape));
   return accumulate_into(ctx, input_id, g.row_major().reshape(input_shape));
 }
 
-Result<void> ConcatenateNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+Result<void> ConcatenateNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
   std::size_t start = 0;
   for (std::size_t i = 0; i < part_ids.size(); ++i) {
     if (part_ids[i].wanted) {
@@ -115,15 +132,15 @@ Result<void> ConcatenateNode::backward(AutogradContext& ctx, const StoragePtr& g
   return {};
 }
 
-Result<void> TakeNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+Result<void> TakeNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
   return accumulate_into(ctx, input_id, CpuStorage::backward_take(grad->cpu, input_shape, axis, indices));
 }
 
-Result<void> BroadcastToNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+Result<void> BroadcastToNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
   return accumulate_into(ctx, input_id, grad->cpu.sum_to(input_shape));
 }
 
-Result<void> SumToNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
+Result<void> SumToNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
   return accumulate_into(ctx, input_id, grad->cpu.broadcast_to(input_shape));
 }
 

@@ -73,9 +73,12 @@ std::optional<Axes> to_axes(PyObject* axis, std::size_t ndim, const char* fn) {
     axes.push_back(*a);
     return axes;
   }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(axis);
+  // A tuple of our own holds the items: their __index__ may change the caller's list.
+  auto items = PyRef::steal(PySequence_Tuple(axis));
+  if (!items) return std::nullopt;
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
-    auto a = to_axis(PySequence_Fast_GET_ITEM(axis, i), ndim, fn);
+    auto a = to_axis(PyTuple_GET_ITEM(items.get(), i), ndim, fn);
     if (!a) return std::nullopt;
     if (std::find(axes.begin(), axes.end(), *a) != axes.end()) {
       fail(PyExc_ValueError, concat(fn, ": duplicate value in 'axis'"));
@@ -94,13 +97,14 @@ std::optional<bool> to_flag(PyObject* o, const char* param, bool otherwise) {
 
 std::optional<Shape> to_target_shape(PyObject* o, const char* fn, const char* param,
                                      std::optional<std::size_t> numel) {
-  auto seq = PyRef::steal(PyIndex_Check(o) ? PyTuple_Pack(1, o) : PySequence_Fast(o, ""));
+  // A tuple of our own: the items' __index__ may change a list the caller passed.
+  auto seq = PyRef::steal(PyIndex_Check(o) ? PyTuple_Pack(1, o) : PySequence_Tuple(o));
   if (!seq || PyUnicode_Check(o) || PyBytes_Check(o)) {
     PyErr_Clear();
     fail(PyExc_TypeError, concat(fn, ": '", param, "' must be a sequence of ints, not '", Py_TYPE(o)->tp_name, "'"));
     return std::nullopt;
   }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
   if (std::size_t(n) > kMaxAxes) {
     fail(PyExc_ValueError, concat(fn, ": a tensor has at most ", kMaxAxes, " axes, not ", n));
     return std::nullopt;
@@ -109,7 +113,7 @@ std::optional<Shape> to_target_shape(PyObject* o, const char* fn, const char* pa
   std::optional<std::size_t> inferred;
   std::size_t known = 1;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    auto v = to_index(PySequence_Fast_GET_ITEM(seq.get(), i), fn, param);
+    auto v = to_index(PyTuple_GET_ITEM(seq.get(), i), fn, param);
     if (!v) return std::nullopt;
     if (*v == -1 && numel && !inferred) {
       inferred = std::size_t(i);

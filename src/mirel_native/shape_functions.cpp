@@ -44,19 +44,20 @@ std::optional<Axes> to_permutation(PyObject* dims, std::size_t ndim, const char*
     for (std::size_t d = ndim; d-- > 0;) perm.push_back(d);
     return perm;
   }
-  auto seq = PyRef::steal(PySequence_Fast(dims, ""));
+  auto seq = PyRef::steal(PySequence_Tuple(dims));  // ours: the items' __index__ may change the caller's list
   if (!seq) {
+    PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "%s: 'axes' must be a sequence of ints", fn);
     return std::nullopt;
   }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
   std::vector<bool> seen(ndim, false);
   if (std::size_t(n) != ndim) {
     PyErr_Format(PyExc_ValueError, "%s: axes don't match the tensor: %zd axes given for %zu dimensions", fn, n, ndim);
     return std::nullopt;
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
-    auto a = to_axis(PySequence_Fast_GET_ITEM(seq.get(), i), ndim, fn);
+    auto a = to_axis(PyTuple_GET_ITEM(seq.get(), i), ndim, fn);
     if (!a) return std::nullopt;
     if (seen[*a]) {
       PyErr_Format(PyExc_ValueError, "%s: repeated axis in transpose", fn);
@@ -95,7 +96,9 @@ PyObject* py_permute(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return permute_like(kPermute, args, nargs, kwnames);
 }
 
-// Shared borrows of every tensor in a sequence, which must not be empty.
+// Shared borrows of every tensor in a sequence, which must not be empty. The
+// tuple holds a reference to each: later arguments' __index__ may empty the
+// caller's list.
 struct Borrowed {
   PyRef seq;
   std::vector<std::unique_ptr<SharedBorrow>> borrows;
@@ -104,19 +107,19 @@ struct Borrowed {
 
 std::optional<Borrowed> borrow_all(PyObject* o, const char* fn) {
   Borrowed b;
-  b.seq = PyRef::steal(PySequence_Fast(o, ""));
-  if (!b.seq || is_tensor(o)) {
+  b.seq = PyRef::steal(is_tensor(o) ? nullptr : PySequence_Tuple(o));
+  if (!b.seq) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "%s: 'tensors' must be a sequence of Tensors", fn);
     return std::nullopt;
   }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(b.seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(b.seq.get());
   if (n == 0) {
     PyErr_Format(PyExc_ValueError, "%s: need at least one tensor", fn);
     return std::nullopt;
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(b.seq.get(), i);
+    PyObject* item = PyTuple_GET_ITEM(b.seq.get(), i);
     if (!check_tensor(item, fn, "tensors")) return std::nullopt;
     b.borrows.push_back(std::make_unique<SharedBorrow>(item));
     if (!*b.borrows.back()) {

@@ -119,22 +119,11 @@ PyObject* py_grad(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
           if (t.node_id && t.epoch != tape().epoch()) return raise(stale_tensor_error("the parameter's gradient"));
           auto g = Tensor::grad(t);
           if (!g) Py_RETURN_NONE;
-          auto summed = (*g)->cpu.sum_to(*shape);
+          // A half gradient is summed in float32 and never rounded.
+          auto summed = (*g)->cpu.widened_sum_to(*shape);
           if (!summed) return raise(summed.error());
           const CpuStorage flat = summed->row_major();
-          return std::visit(
-              [&]<class T>(const NdArray<T>& a) -> PyObject* {
-                if constexpr (std::is_same_v<T, bool>) {
-                  return PyErr_Format(PyExc_TypeError, "_grad(): a Bool gradient");
-                } else if constexpr (std::is_same_v<T, float>) {
-                  return new_master(a);
-                } else {
-                  NdArray<float> out = NdArray<float>::uninit(a.shape());
-                  widen_n(a.data(), out.data(), a.size());
-                  return new_master(std::move(out));
-                }
-              },
-              flat.data());
+          return new_master(*flat.get_if<float>());
         },
         args[0]);
   });
@@ -213,6 +202,19 @@ PyObject* py_sgd(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* py_tape_epoch(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(tape().epoch()); }
 
+// _address(t): where t's elements live, for the tests of what shares a storage.
+PyObject* py_address(PyObject*, PyObject* arg) {
+  return guard([&]() -> PyObject* {
+    if (!check_tensor(arg, "_address()", "x")) return nullptr;
+    return with_tensors(
+        [&](const Tensor& t) -> PyObject* {
+          const void* p = std::visit([](const auto& a) { return static_cast<const void*>(a.data()); }, t.cpu().data());
+          return PyLong_FromVoidPtr(const_cast<void*>(p));
+        },
+        arg);
+  });
+}
+
 }  // namespace
 
 PyMethodDef training_functions[] = {
@@ -224,6 +226,7 @@ PyMethodDef training_functions[] = {
      "_adamw(w, g, m, v, lr, beta1, beta2, eps, weight_decay, step, /)\n--\n\nOne fused AdamW step; the new weight."},
     {"_sgd", as_method(py_sgd), METH_FASTCALL,
      "_sgd(w, g, buf, lr, momentum, dampening, weight_decay, nesterov, first, /)\n--\n\nOne fused SGD step."},
+    {"_address", py_address, METH_O, "_address(x, /)\n--\n\nThe address of x's elements (shared storages share it)."},
     {"_tape_epoch", py_tape_epoch, METH_NOARGS,
      "_tape_epoch()\n--\n\nThe calling thread's tape epoch: it changes whenever the tape is cleared."},
     {nullptr, nullptr, 0, nullptr},

@@ -24,27 +24,24 @@ dlpack::DataType dl_type(DType d) {
   return {6, 8, 1};
 }
 
-// What an exported tensor keeps alive: the storage (read in place) or a copy
-// of it, and the shape and strides the DLPack struct points into.
+// What an exported tensor keeps alive: a copy of the storage's buffer
+// (Note [exports are copies]), and the shape and strides the DLPack struct
+// points into.
 struct Export {
-  StoragePtr storage;
   std::unique_ptr<unsigned char[]> copy;
   std::vector<std::int64_t> shape, strides;
 };
 
 template <class Managed>
-void fill(Managed& m, Export& e, const CpuStorage& s, bool copy) {
+void fill(Managed& m, Export& e, const CpuStorage& s) {
   const std::size_t rank = s.ndim();
   e.shape.assign(s.shape().begin(), s.shape().end());
   e.strides.assign(s.strides().begin(), s.strides().end());
-  void* data = std::visit([](const auto& a) { return const_cast<void*>(static_cast<const void*>(a.data())); }, s.data());
-  if (copy) {
-    const std::size_t bytes = std::visit([](const auto& a) { return a.size() * sizeof(*a.data()); }, s.data());
-    e.copy.reset(new unsigned char[bytes ? bytes : 1]);
-    if (bytes) std::memcpy(e.copy.get(), data, bytes);  // the same layout: strides stay valid
-    data = e.copy.get();
-  }
-  m.dl_tensor = dlpack::Tensor{data, {1, 0}, std::int32_t(rank), dl_type(s.dtype()), e.shape.data(),
+  const void* data = std::visit([](const auto& a) { return static_cast<const void*>(a.data()); }, s.data());
+  const std::size_t bytes = std::visit([](const auto& a) { return a.size() * sizeof(*a.data()); }, s.data());
+  e.copy.reset(new unsigned char[bytes ? bytes : 1]);
+  if (bytes) std::memcpy(e.copy.get(), data, bytes);  // the same layout: strides stay valid
+  m.dl_tensor = dlpack::Tensor{e.copy.get(), {1, 0}, std::int32_t(rank), dl_type(s.dtype()), e.shape.data(),
                                e.strides.data(), 0};
   m.manager_ctx = &e;
 }
@@ -200,14 +197,21 @@ PyObject* dlpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       if (PyTuple_GET_SIZE(version.get()) >= 1) major = PyLong_AsLong(PyTuple_GET_ITEM(version.get(), 0));
       if (major == -1 && PyErr_Occurred()) return nullptr;
     }
+    // Note [exports are copies]
+    // Storages are immutable and shared between tensors, but a consumer may
+    // ignore DLPack's read-only flag (PyTorch does, and writes in place with
+    // add_()), and nothing tells us which consumer is asking. So every export
+    // is a copy of its own, flagged as one, and a request to share is refused.
+    if (copy == 0) {
+      return buffer_error("a Tensor's storage is never shared through DLPack (a consumer could write into it); "
+                          "leave copy unset to receive a copy");
+    }
     auto e = std::make_unique<Export>();
-    e->storage = t.storage;
     if (major >= 1) {
-      // The consumer sees the read-only flag: the storage goes over in place.
       auto m = std::make_unique<dlpack::ManagedTensorVersioned>();
-      fill(*m, *e, t.cpu(), copy == 1);
+      fill(*m, *e, t.cpu());
       m->version = {1, 0};
-      m->flags = copy == 1 ? dlpack::kIsCopied : dlpack::kReadOnly;
+      m->flags = dlpack::kIsCopied;
       m->deleter = delete_versioned;
       PyObject* capsule = PyCapsule_New(m.get(), "dltensor_versioned", versioned_capsule_destructor);
       if (!capsule) return nullptr;
@@ -215,10 +219,8 @@ PyObject* dlpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       (void)m.release();
       return capsule;
     }
-    // An older consumer cannot be told the data is read-only: it gets a copy.
-    if (copy == 0) return buffer_error("a Tensor's storage is read-only; without DLPack 1.0 it can only be copied");
     auto m = std::make_unique<dlpack::ManagedTensor>();
-    fill(*m, *e, t.cpu(), true);
+    fill(*m, *e, t.cpu());
     m->deleter = delete_legacy;
     PyObject* capsule = PyCapsule_New(m.get(), "dltensor", legacy_capsule_destructor);
     if (!capsule) return nullptr;

@@ -239,7 +239,9 @@ Result<Tensor> Tensor::concatenate(const std::vector<const Tensor*>& parts, std:
   }
   auto r = CpuStorage::concatenate(storages, axis);
   if (!r) return std::unexpected(std::move(r.error()));
-  return Tensor{id, make_storage(std::move(*r)), id.has_value(), epoch};
+  StoragePtr result = make_storage(std::move(*r));
+  if (id) tape().keep_result(*id, result);
+  return Tensor{id, std::move(result), id.has_value(), epoch};
 }
 
 Result<Tensor> Tensor::take(const Tensor& a, std::size_t axis, NdArray<std::int64_t> indices) {
@@ -270,11 +272,7 @@ Result<Tensor> Tensor::cross_entropy(const Tensor& logits, NdArray<std::int64_t>
 }
 
 Result<Tensor> Tensor::linear(const Tensor& x, const Tensor& weight, const Tensor* bias) {
-  auto compute = [&]() -> Result<CpuStorage> {
-    auto y = x.cpu().linear(weight.cpu());
-    if (!y || !bias) return y;
-    return y->add(bias->cpu());
-  };
+  auto compute = [&] { return x.cpu().linear(weight.cpu(), bias ? &bias->cpu() : nullptr); };
   if (!bias) {
     auto make = [&](OperandId xi, OperandId wi) {
       return std::make_unique<LinearNode>(x.storage, weight.storage, xi, wi, std::nullopt);
@@ -291,7 +289,7 @@ Tensor Tensor::detach(const Tensor& a) { return Tensor{std::nullopt, a.storage, 
 
 Tensor Tensor::leaf(StoragePtr storage) {
   Tape& t = tape();
-  const std::size_t id = t.push_node(std::make_unique<LeafNode>());
+  const std::size_t id = t.push_node(std::make_unique<AccumulatingLeafNode>(storage->cpu.shape()));
   return Tensor{id, std::move(storage), true, t.epoch()};
 }
 

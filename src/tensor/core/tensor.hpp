@@ -84,8 +84,9 @@ struct Tensor {
   static Result<Tensor> sum_to(const Tensor& a, const Shape& shape);
   // Untracked, over the same immutable storage: no copy.
   static Tensor detach(const Tensor& a);
-  // A tracked leaf over an existing storage, without a copy: a fresh node on
-  // the calling thread's tape.
+  // A parameter's tracked leaf over an existing storage, without a copy: a
+  // fresh node on the calling thread's tape whose gradients of several
+  // backward passes add up in float32 (Note [accumulating leaves]).
   static Tensor leaf(StoragePtr storage);
   static Tensor zeros_like(const Tensor& a);
   static Tensor ones_like(const Tensor& a);

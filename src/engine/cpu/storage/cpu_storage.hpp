@@ -81,6 +81,10 @@ class CpuStorage {
   Result<CpuStorage> permute(const Axes& perm) const;
   // A row-major copy.
   CpuStorage row_major() const;
+  // The values in float32, row-major (halves widen exactly); Bool has none.
+  Result<CpuStorage> widened() const;
+  // sum_to in float32: a half storage is widened first, so the sum is never rounded to it.
+  Result<CpuStorage> widened_sum_to(const Shape& shape) const;
   // Parts of one element type and one shape but along axis, joined along it.
   static Result<CpuStorage> concatenate(const std::vector<const CpuStorage*>& parts, std::size_t axis);
   // Elements [start, start + length) along axis, row-major.
@@ -101,7 +105,8 @@ class CpuStorage {
   struct CrossEntropy;
   Result<CrossEntropy> cross_entropy(const NdArray<std::int64_t>& labels, Reduction reduction, bool keep) const;
   // this @ weightᵀ: weight [out, in] against this [..., in], read in place.
-  Result<CpuStorage> linear(const CpuStorage& weight) const;
+  // x @ weightᵀ (+ bias), rounded once (Note [linear rounds once]).
+  Result<CpuStorage> linear(const CpuStorage& weight, const CpuStorage* bias) const;
 
   // one-operand math, from the table in numeric/table.hpp (float types only):
   // exp() and backward_exp(grad, saved), where saved is what the rule reads.

@@ -1,6 +1,7 @@
 #include <vector>
 
 #include "engine/cpu/iter/walk.hpp"
+#include "engine/cpu/numeric/core.hpp"
 #include "engine/cpu/numeric/ops/matmul.hpp"
 #include "engine/cpu/numeric/ops/relu.hpp"
 #include "engine/cpu/numeric/ops/softmax.hpp"
@@ -147,10 +148,17 @@ Result<CpuStorage> CpuStorage::backward_cross_entropy(const CpuStorage& grad, co
       grad.data());
 }
 
-Result<CpuStorage> CpuStorage::linear(const CpuStorage& weight) const {
-  if (dtype() != weight.dtype()) {
-    return fail(ExcKind::Value, concat("Tensor DType mismatch during binary execution. Cannot operate between ",
-                                       dtype_name(dtype()), " and ", dtype_name(weight.dtype()), "."));
+// Note [linear rounds once]
+// The bias is added to the float32 product before its one rounding to the
+// element type, as Add adds (its NaN rule included): a half result is
+// rounded once, not after the product and again after the bias. In f32 this
+// is the product and then the addition, as before.
+Result<CpuStorage> CpuStorage::linear(const CpuStorage& weight, const CpuStorage* bias) const {
+  for (const CpuStorage* other : {&weight, bias}) {
+    if (other && dtype() != other->dtype()) {
+      return fail(ExcKind::Value, concat("Tensor DType mismatch during binary execution. Cannot operate between ",
+                                         dtype_name(dtype()), " and ", dtype_name(other->dtype()), "."));
+    }
   }
   return std::visit(
       [&]<class T>(const NdArray<T>& x) -> Result<CpuStorage> {
@@ -158,11 +166,30 @@ Result<CpuStorage> CpuStorage::linear(const CpuStorage& weight) const {
           return std::unexpected(bool_unsupported("linear"));
         } else {
           NdArray<T> copy;
-          auto y = mirel::matmul(as_rows(x, copy), transposed(view_of(same_type<T>(weight))));
+          const View<T> rows = as_rows(x, copy), wt = transposed(view_of(same_type<T>(weight)));
+          Expected<NdArray<float>> y;
+          if constexpr (std::is_same_v<T, float>) y = mirel::matmul(rows, wt);
+          else y = MatmulOps<T>::widened_product(rows, wt);
           if (!y) return fail(ExcKind::Runtime, std::move(y.error()));
+          if (bias) {
+            const NdArray<T>& b = same_type<T>(*bias);
+            const std::size_t n = wt.shape[1];
+            float* p = y->data();
+            for (std::size_t i = 0; n != 0 && i < y->size() / n; ++i) {
+              for (std::size_t j = 0; j < n; ++j) {
+                p[i * n + j] = Add{}(p[i * n + j], widen(b.data()[std::ptrdiff_t(j) * b.strides()[0]]));
+              }
+            }
+          }
           Shape shape = x.shape();
           shape.back() = weight.shape()[0];
-          return CpuStorage(with_leading(std::move(*y), std::move(shape)));
+          if constexpr (std::is_same_v<T, float>) {
+            return CpuStorage(with_leading(std::move(*y), std::move(shape)));
+          } else {
+            NdArray<T> out = NdArray<T>::uninit(y->shape());
+            narrow_n(y->data(), out.data(), out.size());
+            return CpuStorage(with_leading(std::move(out), std::move(shape)));
+          }
         }
       },
       data_);
@@ -171,6 +198,12 @@ Result<CpuStorage> CpuStorage::linear(const CpuStorage& weight) const {
 Result<CpuStorage::GradPair> CpuStorage::backward_linear(const CpuStorage& x, const CpuStorage& grad,
                                                          const CpuStorage& weight, GradWanted want) {
   if (x.dtype() != grad.dtype() || weight.dtype() != grad.dtype()) return fail(ExcKind::Type, kGradMismatch);
+  Shape result = x.shape();
+  if (!result.empty() && weight.ndim() == 2) result.back() = weight.shape()[0];
+  if (grad.shape() != result) {
+    return panic(concat("linear: a gradient of shape ", shape_str(grad.shape()), " for a result of shape ",
+                        shape_str(result)));
+  }
   return std::visit(
       [&]<class T>(const NdArray<T>& g) -> Result<GradPair> {
         if constexpr (std::is_same_v<T, bool>) {

@@ -48,11 +48,29 @@ Result<CpuStorage> CpuStorage::broadcast_to(const Shape& shape) const {
 }
 
 Result<CpuStorage> CpuStorage::permute(const Axes& perm) const {
+  if (perm.size() != ndim()) return panic(concat("permute: ", perm.size(), " axes for a tensor of ", ndim()));
   return std::visit([&](const auto& a) -> Result<CpuStorage> { return CpuStorage(mirel::permute(a, perm)); }, data_);
 }
 
 CpuStorage CpuStorage::row_major() const {
   return std::visit([](const auto& a) { return CpuStorage(mirel::row_major(a)); }, data_);
+}
+
+Result<CpuStorage> CpuStorage::widened() const {
+  return std::visit(
+      [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
+        if constexpr (std::is_same_v<T, bool>) {
+          return fail(ExcKind::Type, "a Bool tensor has no float32 values");
+        } else if constexpr (std::is_same_v<T, float>) {
+          return CpuStorage(mirel::row_major(a));
+        } else {
+          const NdArray<T> dense = mirel::row_major(a);
+          NdArray<float> out = NdArray<float>::uninit(a.shape());
+          widen_n(dense.data(), out.data(), dense.size());
+          return CpuStorage(std::move(out));
+        }
+      },
+      data_);
 }
 
 Result<CpuStorage> CpuStorage::concatenate(const std::vector<const CpuStorage*>& parts, std::size_t axis) {
@@ -73,6 +91,9 @@ Result<CpuStorage> CpuStorage::concatenate(const std::vector<const CpuStorage*>&
 }
 
 Result<CpuStorage> CpuStorage::slice(std::size_t axis, std::size_t start, std::size_t length) const {
+  if (axis >= ndim() || start > shape()[axis] || length > shape()[axis] - start) {
+    return panic(concat("slice: [", start, ", ", start, " + ", length, ") along axis ", axis, " of ", shape_str(shape())));
+  }
   return std::visit(
       [&](const auto& a) -> Result<CpuStorage> { return CpuStorage(mirel::slice(a, axis, start, length)); }, data_);
 }
@@ -98,6 +119,13 @@ Result<CpuStorage> CpuStorage::backward_take(const CpuStorage& grad, const Shape
         }
       },
       grad.data());
+}
+
+Result<CpuStorage> CpuStorage::widened_sum_to(const Shape& target) const {
+  if (dtype() == DType::F32) return sum_to(target);
+  auto w = widened();
+  if (!w) return w;
+  return w->sum_to(target);
 }
 
 Result<CpuStorage> CpuStorage::sum_to(const Shape& target) const {

@@ -131,7 +131,7 @@ namespace {
 
 // bf16 operands on the CPU's bf16 units, when they give widened binary32
 // arithmetic's result (Note [bf16 products on the units]); nothing otherwise.
-std::optional<Expected<NdArray<BF16>>> on_bf16_units(const View<BF16>& a, const View<BF16>& b) {
+std::optional<Expected<NdArray<float>>> on_bf16_units(const View<BF16>& a, const View<BF16>& b) {
   const bf16_gemm::Unit unit = bf16_gemm::unit();
   if (unit == bf16_gemm::Unit::None) return std::nullopt;
   auto p = prepare(a, b);
@@ -141,15 +141,13 @@ std::optional<Expected<NdArray<BF16>>> on_bf16_units(const View<BF16>& a, const 
   if (product.size() != 0) {
     batched_product(p->a, p->b, product, [unit](auto... args) { bf16_gemm::gemm(unit, args...); });
   }
-  NdArray<BF16> out = NdArray<BF16>::uninit(product.shape());
-  narrow_n(product.data(), out.data(), out.size());
-  return out;
+  return product;
 }
 
 }  // namespace
 
 template <class T>
-Expected<NdArray<T>> MatmulOps<T>::do_matmul(const View<T>& a, const View<T>& b) {
+Expected<NdArray<float>> MatmulOps<T>::widened_product(const View<T>& a, const View<T>& b) {
   if constexpr (std::is_same_v<T, BF16>) {
     if (auto r = on_bf16_units(a, b)) return std::move(*r);
   }
@@ -157,8 +155,15 @@ Expected<NdArray<T>> MatmulOps<T>::do_matmul(const View<T>& a, const View<T>& b)
   if (!p) return std::unexpected(std::move(p.error()));
   NdArray<float> product = NdArray<float>::uninit(std::move(p->out));
   if (product.size() != 0) batched_product(p->a, p->b, product, kSgemm);
-  NdArray<T> out = NdArray<T>::uninit(product.shape());
-  narrow_n(product.data(), out.data(), out.size());
+  return product;
+}
+
+template <class T>
+Expected<NdArray<T>> MatmulOps<T>::do_matmul(const View<T>& a, const View<T>& b) {
+  auto product = widened_product(a, b);
+  if (!product) return std::unexpected(std::move(product.error()));
+  NdArray<T> out = NdArray<T>::uninit(product->shape());
+  narrow_n(product->data(), out.data(), out.size());
   return out;
 }
 

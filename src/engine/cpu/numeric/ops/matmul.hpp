@@ -21,6 +21,8 @@ Expected<void> matmul_check(const View<T>& a, const View<T>& b);
 
 template <class T>
 struct MatmulOps {
+  // The product in float32, before its one rounding to T.
+  static Expected<NdArray<float>> widened_product(const View<T>& a, const View<T>& b);
   static Expected<NdArray<T>> do_matmul(const View<T>& a, const View<T>& b);
   static Expected<NdArray<T>> do_matmul(const NdArray<T>& a, const NdArray<T>& b) {
     return do_matmul(view_of(a), view_of(b));
