@@ -57,3 +57,13 @@ def test_64_axes_are_fine_end_to_end():
     big = t.reshape([1] * 64)
     (big * 2.0).backward()
     assert big.to_numpy().shape == (1,) * 64 and t.grad().tolist() == [2.0]
+
+
+@pytest.mark.parametrize("shape", [[0, 2**63], [2**62, 2, 0], [2**32, 0, 2**32]])
+def test_reshape_refuses_nonzero_lengths_whose_product_overflows(shape):
+    with pytest.raises(ValueError, match="incompatible shapes"):
+        Tensor(np.zeros((0, 3), np.float32)).reshape(shape)
+
+
+def test_reshape_keeps_empty_shapes_whose_nonzero_lengths_fit():
+    assert Tensor(np.zeros((0, 3), np.float32)).reshape([0, 2**62]).shape == [0, 2**62]

@@ -4,6 +4,7 @@
 // transpose permutes shape and strides over a copy of the buffer in its own order.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "engine/cpu/array/ndarray.hpp"
@@ -13,11 +14,21 @@
 
 namespace mirel {
 
+// reshape's size rule: the product of the new shape's lengths, zeros skipped,
+// fits a signed machine word, even when another length is zero.
+inline bool nonzero_lengths_fit(const Shape& shape) noexcept {
+  std::size_t n = 1;
+  for (std::size_t d : shape) {
+    if (d != 0 && __builtin_mul_overflow(n, d, &n)) return false;
+  }
+  return n <= std::size_t(std::numeric_limits<std::ptrdiff_t>::max());
+}
+
 // Errors are "ShapeError/<kind>: <description>".
 template <class T>
 Expected<NdArray<T>> reshape(const NdArray<T>& a, const Shape& shape) {
   const auto n = checked_numel(shape);
-  if (!n || *n != a.size()) return std::unexpected(std::string("ShapeError/IncompatibleShape: incompatible shapes"));
+  if (!n || *n != a.size() || !nonzero_lengths_fit(shape)) return std::unexpected(std::string("ShapeError/IncompatibleShape: incompatible shapes"));
   if (!a.is_standard_layout()) {
     return std::unexpected(std::string("ShapeError/IncompatibleLayout: incompatible memory layout"));
   }
