@@ -178,6 +178,18 @@ def test_torch_cannot_write_into_a_master_weight():
         (lambda: mirel.exp(Tensor([True], dtype="bool")), TypeError, "not supported"),
         (lambda: mirel.where(Tensor(np.ones(2)), Tensor(np.ones(2)), 0.0), TypeError, "Bool"),
         (lambda: mirel.power(Tensor(np.ones(2)), Tensor(np.ones(2))), TypeError, "number"),
+        (lambda: mirel.maximum(Tensor(np.ones((2, 3))), Tensor(np.ones(2))), ValueError,
+         "maximum(): shapes [2, 3] and [2] do not broadcast together"),
+        (lambda: mirel.minimum(Tensor(np.ones(4)), Tensor(np.ones(3))), ValueError, "minimum(): shapes [4] and [3]"),
+        (lambda: mirel.where(Tensor([True, False], dtype="bool"), Tensor(np.ones((2, 3))), 0.0), ValueError,
+         "where(): the condition's shape [2] does not broadcast with [2, 3]"),
+        (lambda: mirel.nn.functional.mse_loss(Tensor(np.ones((2, 3))), np.ones(2)), ValueError,
+         "mse_loss(): shapes [2, 3] and [2]"),
+        (lambda: mirel.nn.functional.cross_entropy(Tensor(np.ones((3, 4))), Tensor(np.array([0.5, 1.7, 3.0]))),
+         TypeError, "indices must be integers"),
+        (lambda: mirel.nn.functional.cross_entropy(Tensor(np.ones((3, 4))), [0.5, 1.7, 3.0]), TypeError,
+         "indices must be integers"),
+        (lambda: mirel.nn.functional.cross_entropy(Tensor(np.ones((2, 4))), [True, False]), TypeError, "booleans"),
     ],
 )
 def test_errors_are_clear_python_exceptions(call, error, text):
@@ -197,3 +209,12 @@ def test_repeated_calls_do_not_grow_memory():
         Tensor.clear_graph()
 
     assert growth(step, calls=20_000) < 4 << 20
+
+
+@pytest.mark.parametrize("dtype", ["f32", "bf16"])
+def test_mse_loss_takes_a_numpy_target_as_a_tensor_of_the_input_type(dtype):
+    x = Tensor(np.array([[1.0, 2.0], [3.0, 5.0]]), dtype=dtype)
+    target = np.array([[0.0, 2.0], [3.0, 1.0]])
+    got = mirel.nn.functional.mse_loss(x, target)
+    assert got.dtype == dtype and float(got.to_numpy()) == 4.25
+    assert float(mirel.nn.functional.mse_loss(x, Tensor(target, dtype=dtype)).to_numpy()) == 4.25

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "python/errors.hpp"
+#include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "python/numpy_api.hpp"
 #include "util/format.hpp"
 
@@ -52,6 +53,12 @@ std::optional<std::size_t> normalise(Py_ssize_t a, std::size_t ndim) {
 bool check_tensor(PyObject* o, const char* fn, const char* param) {
   if (is_tensor(o)) return true;
   fail(PyExc_TypeError, concat(fn, ": '", param, "' must be a Tensor, not '", Py_TYPE(o)->tp_name, "'"));
+  return false;
+}
+
+bool check_broadcast(const char* fn, const Shape& a, const Shape& b) {
+  if (broadcast_shapes(a, b)) return true;
+  fail(PyExc_ValueError, concat(fn, ": shapes ", shape_str(a), " and ", shape_str(b), " do not broadcast together"));
   return false;
 }
 

@@ -108,11 +108,26 @@ PyObject* py_mse_loss(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guard([&]() -> PyObject* {
     PyObject* bound[3];
     if (!bind(kMse, args, nargs, kwnames, bound)) return nullptr;
-    if (!check_tensor(bound[0], kMse.name, "input") || !check_tensor(bound[1], kMse.name, "target")) return nullptr;
+    if (!check_tensor(bound[0], kMse.name, "input")) return nullptr;
     auto reduction = to_reduction(bound[2], kMse.name);
     if (!reduction) return nullptr;
+    // A target that is not a tensor (a NumPy array, a list, a number) becomes
+    // one of the input's type and element type.
+    PyRef target = PyRef::borrow(bound[1]);
+    if (!is_tensor(bound[1])) {
+      auto dtype = PyRef::steal(PyObject_GetAttrString(bound[0], "dtype"));
+      auto call_args = PyRef::steal(PyTuple_Pack(1, bound[1]));
+      auto kwargs = PyRef::steal(dtype && call_args ? Py_BuildValue("{sO}", "dtype", dtype.get()) : nullptr);
+      if (!kwargs) return nullptr;
+      target = PyRef::steal(PyObject_Call(reinterpret_cast<PyObject*>(Py_TYPE(bound[0])), call_args.get(), kwargs.get()));
+      if (!target) {
+        add_argument_note("target");
+        return nullptr;
+      }
+    }
     return with_tensors(
         [&](const Tensor& a, const Tensor& b) -> PyObject* {
+          if (!check_broadcast(kMse.name, a.cpu().shape(), b.cpu().shape())) return nullptr;
           auto diff = Tensor::sub(a, b);
           if (!diff) return raise(diff.error());
           auto squared = Tensor::square(*diff);
@@ -122,7 +137,7 @@ PyObject* py_mse_loss(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
           return wrap(*reduction == Reduction::Sum ? Tensor::sum(*squared, all, false)
                                                    : Tensor::mean(*squared, all, false));
         },
-        bound[0], bound[1]);
+        bound[0], target.get());
   });
 }
 

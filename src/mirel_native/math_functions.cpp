@@ -3,7 +3,9 @@
 #include "mirel_native/functions.hpp"
 
 #include "mirel_native/arguments.hpp"
+#include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "python/errors.hpp"
+#include "util/format.hpp"
 
 namespace mirel::native {
 namespace {
@@ -53,6 +55,7 @@ PyObject* pair(const Signature& sig, PyObject* a, PyObject* b, Op op) {
   if (!ta) return nullptr;
   auto tb = operand(b, *held, sig.name, sig.params[1]);
   if (!tb) return nullptr;
+  if (!check_broadcast(sig.name, ta->cpu().shape(), tb->cpu().shape())) return nullptr;
   return wrap(op(*ta, *tb));
 }
 
@@ -81,8 +84,14 @@ PyObject* py_where(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!check_tensor(bound[0], kWhere.name, "condition")) return nullptr;
     SharedBorrow cond(bound[0]);
     if (!cond) return raise_borrow_error();
-    return pair(kWherePair, bound[1], bound[2],
-                [&](const Tensor& a, const Tensor& b) { return Tensor::where(*cond, a, b); });
+    return pair(kWherePair, bound[1], bound[2], [&](const Tensor& a, const Tensor& b) -> Result<Tensor> {
+      auto values = broadcast_shapes(a.cpu().shape(), b.cpu().shape());
+      if (values && !broadcast_shapes(cond->cpu().shape(), *values)) {
+        return fail(ExcKind::Value, concat("where(): the condition's shape ", shape_str(cond->cpu().shape()),
+                                           " does not broadcast with ", shape_str(*values)));
+      }
+      return Tensor::where(*cond, a, b);
+    });
   });
 }
 

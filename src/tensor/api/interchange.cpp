@@ -178,9 +178,21 @@ PyObject* index_array_to_numpy(const NdArray<std::int64_t>& indices) {
 
 Result<NdArray<std::int64_t>> indices_from_python(PyObject* o) {
   if (!numpy_api::ensure_loaded()) return fail(ExcKind::AlreadySet, "");
-  // Integer types cast safely to int64; floats and bools are refused by the cast rule.
-  auto array = PyRef::steal(PyArray_FromAny(o, PyArray_DescrFromType(NPY_INT64), 0, 0,
-                                            NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+  // The values' own type first: asked for int64 directly, NumPy would truncate
+  // a list of floats, and a Tensor's __array__ would cast its floats itself.
+  auto found = PyRef::steal(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
+  if (!found) return fail(ExcKind::AlreadySet, "");
+  auto* values = reinterpret_cast<PyArrayObject*>(found.get());
+  const PyArray_Descr* type = PyArray_DESCR(values);
+  const bool empty = PyArray_SIZE(values) == 0;  // [] is float64 to NumPy: no values, nothing truncated
+  if (type->kind != 'i' && type->kind != 'u' && !empty) {
+    return fail(ExcKind::Type, concat("indices must be integers, not ",
+                                      type->kind == 'b' ? std::string("booleans") : type->typeobj->tp_name));
+  }
+  // Integer types cast safely to int64 (uint64 is refused by the cast rule).
+  auto array = PyRef::steal(PyArray_FromAny(found.get(), PyArray_DescrFromType(NPY_INT64), 0, 0,
+                                            NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | (empty ? NPY_ARRAY_FORCECAST : 0),
+                                            nullptr));
   if (!array) return fail(ExcKind::AlreadySet, "");
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
   const npy_intp* dims = PyArray_DIMS(a);
