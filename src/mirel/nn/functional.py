@@ -41,9 +41,9 @@ def _operand(name: str, value: Any, like: Tensor) -> Tensor:
 def binary_cross_entropy_with_logits(input: Tensor, target: Any, weight: Any = None, reduction: str = "mean",
                                      pos_weight: Any = None) -> Tensor:
     """Binary cross-entropy of sigmoid(input) against target (probabilities in [0, 1], same shape), from the
-    logits, as PyTorch computes it: (1 - y)·x + (1 + (pos_weight - 1)·y)·softplus(-x), times weight, then
-    reduced ("mean", "sum" or "none"). softplus(-x) = max(-x, 0) + log1p(exp(-|x|)) never overflows, so any
-    logit gives a finite loss; the gradient is weight·((1 + (p - 1)·y)·(sigmoid(x) - 1) + 1 - y), which is
+    logits: PyTorch's (1 - y)·x + (1 + (pos_weight - 1)·y)·softplus(-x), times weight, then reduced ("mean",
+    "sum" or "none"), computed as max(x, 0) - x·y + log1p(exp(-|x|)) (plus (pos_weight - 1)·y·softplus(-x)),
+    which never overflows and keeps tiny losses accurate; the gradient is weight·((1 + (p - 1)·y)·(sigmoid(x) - 1) + 1 - y), which is
     sigmoid(x) - y without pos_weight. target, weight and pos_weight are Tensors or arrays; weight and
     pos_weight broadcast (pos_weight along the last axis: one per class)."""
     if not isinstance(input, Tensor):
@@ -55,10 +55,13 @@ def binary_cross_entropy_with_logits(input: Tensor, target: Any, weight: Any = N
     if y.shape != input.shape:
         raise ValueError(f"binary_cross_entropy_with_logits(): target of shape {y.shape} for an input of shape "
                          f"{input.shape}; they must be the same")
-    softplus_neg = mirel.maximum(mirel.negative(input), 0.0) + _log1p(mirel.exp(mirel.negative(mirel.abs(input))))
+    # max(x, 0) - x·y is PyTorch's (1 - y)·x + max(-x, 0) without its cancellation, so that a tiny loss
+    # (a confident, right logit) keeps its relative accuracy; pos_weight adds (p - 1)·y·softplus(-x).
+    tail = _log1p(mirel.exp(mirel.negative(mirel.abs(input))))
+    loss = mirel.maximum(input, 0.0) - input * y + tail
     if pos_weight is not None:
-        softplus_neg = softplus_neg * ((_operand("pos_weight", pos_weight, input) - 1.0) * y + 1.0)
-    loss = input - input * y + softplus_neg
+        extra = (_operand("pos_weight", pos_weight, input) - 1.0) * y
+        loss = loss + extra * (mirel.maximum(mirel.negative(input), 0.0) + tail)
     if weight is not None:
         loss = loss * _operand("weight", weight, input)
     if reduction == "none":
