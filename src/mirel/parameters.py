@@ -286,4 +286,5 @@ class Parameters:
 
     def __repr__(self) -> str:
         shapes = ", ".join(f"{n}: {m.shape}" for n, m in self.items())
-        return f"Parameters({{{shapes}}}, dtype={self.dtype!r})"
+        kinds = sorted({slot.dtype for slot in self._slots().values()} or {self._dtype})
+        return f"Parameters({{{shapes}}}, dtype={kinds[0] if len(kinds) == 1 else kinds!r})"

@@ -58,8 +58,12 @@ class Module:
             raise AttributeError(f"cannot assign {name!r} before Module.__init__(): call super().__init__() first")
 
     def __setattr__(self, name: str, value: Any) -> None:
-        if isinstance(value, Parameter):
-            self.add_parameter(name, value)
+        if isinstance(value, Parameter):  # replaces whatever the attribute held, as in PyTorch
+            self._ready(name)
+            _check_weight_name(name)
+            self.__dict__.pop(name, None)
+            self._children.pop(name, None)
+            self._declare(name, value)
             return
         if isinstance(value, Tensor) and value.requires_grad:
             raise TypeError(f"{type(self).__name__}.{name}: a tracked Tensor as a layer attribute would be one step's "
@@ -107,11 +111,12 @@ class Module:
         """Declares a weight of this layer with its initial value (kept as a float32 master); a Parameter
         brings its requires_grad. Declaring a name again replaces the weight."""
         self._ready(name)
-        if not isinstance(name, str) or not name or "." in name:
-            raise KeyError(f"weight names are non-empty str without '.', not {name!r}")
+        _check_weight_name(name)
         if name not in self._slots and name in self.__dict__:
             raise KeyError(f"{type(self).__name__} already has an attribute {name!r}")
-        declared = value if isinstance(value, Parameter) else Parameter(value)
+        self._declare(name, value if isinstance(value, Parameter) else Parameter(value))
+
+    def _declare(self, name: str, declared: Parameter) -> None:
         self._slots[name] = _Slot(declared.data, "f32", declared.requires_grad)
         _structure[0] += 1
 
@@ -218,6 +223,11 @@ class Module:
         return head + ("\n" + "\n".join(lines) + "\n)" if lines else ")")
 
 
+def _check_weight_name(name: object) -> None:
+    if not isinstance(name, str) or not name or "." in name:
+        raise KeyError(f"weight names are non-empty str without '.', not {name!r}")
+
+
 def _rng(seed: int | np.random.Generator | None) -> np.random.Generator:
     return seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
 
@@ -229,16 +239,16 @@ class Linear(Module):
                  rng: int | np.random.Generator | None = None) -> None:
         super().__init__()
         g, k = _rng(rng), 1.0 / math.sqrt(in_features) if in_features else 0.0
-        self.in_features, self.out_features, self.has_bias = in_features, out_features, bias
+        self.in_features, self.out_features = in_features, out_features
         self.add_parameter("weight", g.uniform(-k, k, (out_features, in_features)))
         if bias:
             self.add_parameter("bias", g.uniform(-k, k, (out_features,)))
 
     def extra_repr(self) -> str:
-        return f"in_features={self.in_features}, out_features={self.out_features}, bias={self.has_bias}"
+        return f"in_features={self.in_features}, out_features={self.out_features}, bias={'bias' in self._slots}"
 
     def forward(self, x: Tensor) -> Tensor:
-        return F.linear(x, self.param("weight"), self.param("bias") if self.has_bias else None)
+        return F.linear(x, self.param("weight"), self.param("bias") if "bias" in self._slots else None)
 
 
 class Embedding(Module):
