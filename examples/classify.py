@@ -4,11 +4,12 @@ A 64-128-10 perceptron (mirel.nn layers on float32 master weights), softmax
 cross-entropy inside the graph, AdamW with a cosine learning-rate schedule, and
 minibatches of 64. Each epoch prints a progress bar with the loss, the training
 accuracy and the steps per second; the end reports the accuracy on held-out
-digits and writes the loss and accuracy curves to a PNG (with matplotlib; without
-it, a one-line note).
+digits. With --plot FILE it also writes the loss and accuracy curves, training
+and held-out side by side, to a PNG (with matplotlib; without it, a one-line
+note).
 
     python examples/classify.py [--dtype f32|bf16|f16] [--epochs N] [--plot FILE]
-    python examples/classify.py --reference torch    # the same recipe in PyTorch
+    python examples/classify.py --reference torch    # the same recipe in PyTorch (pip install torch)
 
 With --dtype bf16 or f16 the layers compute in that type from float32 masters:
 each step's leaves are rounded copies, the gradients come back in float32 and the
@@ -62,10 +63,11 @@ def train_mirel(args: argparse.Namespace, data: tuple[np.ndarray, ...]) -> dict[
     opt = mirel.optim.AdamW(model.parameters(), lr=mirel.optim.cosine_schedule(
         args.lr, total_steps=args.epochs * steps_per_epoch), weight_decay=1e-4)
     rng = np.random.default_rng(args.seed)
-    history: dict[str, Any] = {"loss": [], "accuracy": [], "seconds": []}
+    history: dict[str, Any] = {"loss": [], "accuracy": [], "seconds": [], "test_loss": [], "test_accuracy": []}
     for epoch in range(1, args.epochs + 1):
         order, start = rng.permutation(len(x_train)), time.perf_counter()
         total_loss = correct = 0.0
+        model.train()
         for k in range(steps_per_epoch):
             idx = order[k * BATCH:(k + 1) * BATCH]
             logits = model(Tensor(x_train[idx], dtype=args.dtype))
@@ -82,10 +84,12 @@ def train_mirel(args: argparse.Namespace, data: tuple[np.ndarray, ...]) -> dict[
         history["seconds"].append(time.perf_counter() - start)
         history["loss"].append(total_loss / len(x_train))
         history["accuracy"].append(correct / len(x_train))
-    with mirel.no_grad():
-        predicted = mirel.argmax(model(Tensor(x_test, dtype=args.dtype)), axis=1)
-    Tensor.clear_graph()
-    history["test_accuracy"] = float((predicted == y_test).mean())
+        model.eval()
+        with mirel.no_grad():
+            logits = model(Tensor(x_test, dtype=args.dtype))
+            history["test_loss"].append(float(F.cross_entropy(logits, y_test).to_numpy()))
+            history["test_accuracy"].append(float((mirel.argmax(logits, axis=1) == y_test).mean()))
+        Tensor.clear_graph()
     return history
 
 
@@ -103,7 +107,7 @@ def train_torch(args: argparse.Namespace, data: tuple[np.ndarray, ...]) -> dict[
     opt = torch.optim.AdamW(model.parameters(), lr=1.0, weight_decay=1e-4)
     sched = torch.optim.lr_scheduler.LambdaLR(opt, schedule)
     rng = np.random.default_rng(args.seed)
-    history: dict[str, Any] = {"loss": [], "accuracy": [], "seconds": []}
+    history: dict[str, Any] = {"loss": [], "accuracy": [], "seconds": [], "test_loss": [], "test_accuracy": []}
     for epoch in range(1, args.epochs + 1):
         order, start = torch.from_numpy(rng.permutation(len(x_train))), time.perf_counter()
         total_loss = correct = 0.0
@@ -121,50 +125,68 @@ def train_torch(args: argparse.Namespace, data: tuple[np.ndarray, ...]) -> dict[
         history["seconds"].append(time.perf_counter() - start)
         history["loss"].append(total_loss / len(x_train))
         history["accuracy"].append(correct / len(x_train))
+        with torch.no_grad():
+            logits = model(x_test)
+            history["test_loss"].append(torch.nn.functional.cross_entropy(logits, y_test).item())
+            history["test_accuracy"].append(float((logits.argmax(1) == y_test).float().mean()))
         if not args.quiet:
             print(f"epoch {epoch:3d}/{args.epochs} loss {history['loss'][-1]:.4f}  "
                   f"acc {100 * history['accuracy'][-1]:5.1f}%")
-    with torch.no_grad():
-        history["test_accuracy"] = float((model(x_test).argmax(1) == y_test).float().mean())
     return history
 
 
-def plot(history: dict[str, Any], path: str) -> None:
+def plot(history: dict[str, Any], path: str, title: str) -> None:
     try:
         importlib.import_module("matplotlib").use("Agg")
         plt = importlib.import_module("matplotlib.pyplot")
     except ImportError:
         print("matplotlib is not installed: no plot (pip install matplotlib)")
         return
-    fig, (a, b) = plt.subplots(1, 2, figsize=(9, 3.5))
+    fig, (a, b) = plt.subplots(1, 2, figsize=(9, 3.8))
     epochs = range(1, len(history["loss"]) + 1)
-    a.plot(epochs, history["loss"])
-    a.set(xlabel="epoch", ylabel="training loss", yscale="log")
-    b.plot(epochs, [100 * v for v in history["accuracy"]])
-    b.set(xlabel="epoch", ylabel="training accuracy (%)")
+    a.plot(epochs, history["loss"], label="training")
+    a.plot(epochs, history["test_loss"], label="held-out")
+    a.set(xlabel="epoch", ylabel="cross-entropy loss", yscale="log")
+    b.plot(epochs, [100 * v for v in history["accuracy"]], label="training")
+    b.plot(epochs, [100 * v for v in history["test_accuracy"]], label="held-out")
+    b.set(xlabel="epoch", ylabel="accuracy (%)")
+    for axes in (a, b):
+        axes.legend()
+        axes.grid(alpha=0.3)
+    fig.suptitle(title)
     fig.tight_layout()
     fig.savefig(path)
     print(f"curves written to {path}")
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--dtype", choices=["f32", "bf16", "f16"], default="f32")
-    parser.add_argument("--epochs", type=int, default=30)
-    parser.add_argument("--lr", type=float, default=1e-2)
-    parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--plot", default="classify.png", help="PNG of the curves, or 'none'")
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0],
+                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser.add_argument("--dtype", choices=["f32", "bf16", "f16"], default="f32",
+                        help="element type the layers compute in (the master weights stay float32)")
+    parser.add_argument("--epochs", type=int, default=30, help="passes over the training digits")
+    parser.add_argument("--lr", type=float, default=1e-2, help="peak learning rate of the cosine schedule")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the split, the initial weights and the batches")
+    parser.add_argument("--plot", metavar="FILE", default=None,
+                        help="write the training and held-out curves to this PNG (needs matplotlib)")
     parser.add_argument("--reference", choices=["mirel", "torch"], default="mirel",
                         help="run the same recipe in PyTorch instead, for comparison")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
     args = parser.parse_args()
+    if args.reference == "torch":
+        try:
+            importlib.import_module("torch")
+        except ImportError:
+            sys.exit("--reference torch runs the recipe in PyTorch, which is not installed: pip install torch")
     data = digits(args.seed)
     history = (train_torch if args.reference == "torch" else train_mirel)(args, data)
     per_epoch = float(np.median(history["seconds"]))
-    print(f"test accuracy {100 * history['test_accuracy']:.2f}%  ({args.reference}, {args.dtype}, "
+    accuracy = 100 * history["test_accuracy"][-1]
+    print(f"test accuracy {accuracy:.2f}%  ({args.reference}, {args.dtype}, "
           f"{args.epochs} epochs, {1e3 * per_epoch:.1f} ms per epoch)")
-    if args.plot != "none":
-        plot(history, args.plot)
+    if args.plot:
+        plot(history, args.plot, f"digits, {args.reference} {args.dtype}, {args.epochs} epochs: "
+                                 f"test accuracy {accuracy:.2f}%")
 
 
 if __name__ == "__main__":

@@ -38,9 +38,12 @@ def test_help_needs_no_optional_package(name):
 
 
 @pytest.mark.skipif(not EXAMPLES.exists(), reason="the examples are not beside the tests")
-@pytest.mark.parametrize("name, needs", [("data_parallel.py", "pip install 'mirel_core[distributed]'"),
-                                         ("classify.py", "pip install scikit-learn")])
-def test_an_example_without_its_package_says_what_to_install(name, needs):
-    proc = run(name, "--epochs", "1") if name == "classify.py" else run(name)
+@pytest.mark.parametrize("name, args, needs", [
+    ("data_parallel.py", [], "pip install 'mirel_core[distributed]'"),
+    ("classify.py", ["--epochs", "1"], "pip install scikit-learn"),
+    ("classify.py", ["--reference", "torch"], "pip install torch"),
+])
+def test_an_example_without_its_package_says_what_to_install(name, args, needs):
+    proc = run(name, *args)
     assert proc.returncode != 0 and "Traceback" not in proc.stderr
     assert needs in proc.stderr

@@ -19,3 +19,17 @@ def test_a_training_step_type_checks_and_runs() -> None:
         assert_type(mirel.reshape(logits, (-1,)), Tensor)
     assert mirel.argmax(logits, axis=1).shape == (4,)
     assert w.grad() is not None
+
+
+def test_layers_losses_and_optimizers_type_check() -> None:
+    model = mirel.nn.Sequential(mirel.nn.Flatten(), mirel.nn.Linear(6, 2), mirel.nn.Tanh())
+    head = assert_type(model[1].parameters(), mirel.Parameters)
+    opt = mirel.optim.Adam(head, lr=1e-2)
+    model[0].requires_grad_(False).eval()
+    out = model(Tensor(np.ones((4, 2, 3), np.float32)))
+    loss = assert_type(F.binary_cross_entropy_with_logits(out, np.zeros((4, 2)), pos_weight=np.ones(2)), Tensor)
+    opt.zero_grad()
+    loss.backward()
+    opt.step()
+    Tensor.clear_graph()
+    assert [name for name, _ in model.named_parameters()] == ["1.weight", "1.bias"]

@@ -163,7 +163,7 @@ def _raw_array(name: object, value: object) -> tuple[str, npt.NDArray[Any]]:
             f"save_file: entry {name!r} has dtype {value.dtype}, which a checkpoint cannot hold "
             f"(supported: {', '.join(_NUMPY_CODES)})"
         )
-    array = np.ascontiguousarray(value, dtype=value.dtype.newbyteorder("<"))
+    array = np.asarray(value, dtype=value.dtype.newbyteorder("<"), order="C")  # keeps 0-d
     if code == "BOOL" and array.size and array.view(np.uint8).max() > 1:
         array = array.view(np.uint8) != 0  # a bool viewed from other bytes; readers expect 0 or 1
     return code, array

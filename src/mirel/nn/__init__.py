@@ -1,5 +1,6 @@
 """Neural-network building blocks on mirel_core's tensors."""
 from mirel.nn import functional
-from mirel.nn.modules import Embedding, Linear, Module, ReLU, Sequential
+from mirel.nn.modules import Embedding, Flatten, Identity, Linear, Module, Parameter, ReLU, Sequential, Sigmoid, Tanh
 
-__all__ = ["functional", "Module", "Linear", "Embedding", "Sequential", "ReLU"]
+__all__ = ["functional", "Module", "Parameter", "Linear", "Embedding", "Sequential", "ReLU", "Tanh", "Sigmoid",
+           "Identity", "Flatten"]

@@ -1,5 +1,7 @@
 from mirel.nn import functional as functional
-from mirel.nn.modules import Embedding as Embedding, Linear as Linear, Module as Module, ReLU as ReLU
-from mirel.nn.modules import Sequential as Sequential
+from mirel.nn.modules import Embedding as Embedding, Flatten as Flatten, Identity as Identity, Linear as Linear
+from mirel.nn.modules import Module as Module, Parameter as Parameter, ReLU as ReLU, Sequential as Sequential
+from mirel.nn.modules import Sigmoid as Sigmoid, Tanh as Tanh
 
-__all__ = ["functional", "Module", "Linear", "Embedding", "Sequential", "ReLU"]
+__all__ = ["functional", "Module", "Parameter", "Linear", "Embedding", "Sequential", "ReLU", "Tanh", "Sigmoid",
+           "Identity", "Flatten"]

@@ -18,5 +18,14 @@ def mse_loss(input: Tensor, target: Tensor, reduction: _Reduction = "mean") -> T
     """Mean, sum or elementwise squared difference."""
 def linear(x: Tensor, weight: Tensor, bias: Tensor | None = None) -> Tensor:
     """x @ weight.T + bias, weight [out_features, in_features]."""
+def binary_cross_entropy_with_logits(
+    input: Tensor,
+    target: Tensor | npt.ArrayLike,
+    weight: Tensor | npt.ArrayLike | None = None,
+    reduction: _Reduction = "mean",
+    pos_weight: Tensor | npt.ArrayLike | None = None,
+) -> Tensor:
+    """Stable binary cross-entropy from logits, with PyTorch's weight and pos_weight."""
 
-__all__ = ["relu", "softmax", "log_softmax", "cross_entropy", "mse_loss", "linear"]
+__all__ = ["relu", "softmax", "log_softmax", "cross_entropy", "mse_loss", "linear",
+           "binary_cross_entropy_with_logits"]

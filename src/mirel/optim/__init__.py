@@ -14,11 +14,11 @@ import numpy as np
 
 from mirel_core import Tensor
 from mirel.parameters import _native
-from mirel.parameters import Parameters
+from mirel.parameters import Parameters, _f32
 
 LearningRate = Union[float, Callable[[int], float]]
 
-__all__ = ["Optimizer", "SGD", "AdamW", "clip_grad_norm", "cosine_schedule", "LearningRate"]
+__all__ = ["Optimizer", "SGD", "Adam", "AdamW", "clip_grad_norm", "cosine_schedule", "LearningRate"]
 
 
 class Optimizer:
@@ -53,12 +53,17 @@ class Optimizer:
         if grads is None:
             grads = self.params.grads()
         else:
-            grads = {name: g if isinstance(g, Tensor) else Tensor(np.ascontiguousarray(g, dtype=np.float32))
-                     for name, g in grads.items()}
+            grads = {name: g if isinstance(g, Tensor) else Tensor(_f32(g)) for name, g in grads.items()}
         for name, grad in grads.items():
             if grad is not None:
                 self.params._replace(name, self._update(name, grad, lr))
         self.steps += 1
+
+    def zero_grad(self) -> None:
+        """Drops this thread's gradients of the parameters (Parameters.zero_grad): the next step uses only
+        what backward() passes after this call. Steps replace the masters, so a loop that calls step() after
+        each backward() does not need it."""
+        self.params.zero_grad()
 
     def _update(self, name: str, grad: Any, lr: float) -> Any:
         raise NotImplementedError
@@ -76,7 +81,7 @@ class Optimizer:
                 raise KeyError(f"load_state_dict(): state for unknown parameter {name!r}")
             staged[name] = {}
             for k, v in bufs.items():
-                arr = np.ascontiguousarray(v, dtype=np.float32)
+                arr = _f32(v)
                 if list(arr.shape) != self.params[name].shape:
                     raise ValueError(f"load_state_dict(): {name}.{k} has shape {list(arr.shape)}, "
                                      f"the parameter {self.params[name].shape}")
@@ -114,26 +119,39 @@ class SGD(Optimizer):
                 "nesterov": self.nesterov}
 
 
-class AdamW(Optimizer):
-    """Adam with bias correction and decoupled weight decay."""
+class Adam(Optimizer):
+    """Adam with bias correction; weight_decay is L2 regularisation added to the gradient, as in PyTorch's Adam."""
 
     _state_names = ("exp_avg", "exp_avg_sq")
+    _decoupled = False  # AdamW decays the weight itself instead
 
     def __init__(self, params: Parameters, lr: LearningRate = 1e-3, betas: tuple[float, float] = (0.9, 0.999),
-                 eps: float = 1e-8, weight_decay: float = 1e-2) -> None:
+                 eps: float = 1e-8, weight_decay: float = 0.0) -> None:
         super().__init__(params, lr)
         if not (0 <= betas[0] < 1 and 0 <= betas[1] < 1) or eps < 0 or weight_decay < 0:
-            raise ValueError(f"AdamW needs 0 <= betas < 1, eps >= 0 and weight_decay >= 0, "
+            raise ValueError(f"{type(self).__name__} needs 0 <= betas < 1, eps >= 0 and weight_decay >= 0, "
                              f"not betas={betas}, eps={eps}, weight_decay={weight_decay}")
         self.betas, self.eps, self.weight_decay = (float(betas[0]), float(betas[1])), eps, weight_decay
 
     def _update(self, name: str, grad: Any, lr: float) -> Any:
-        bufs = self._buffers(name)
-        return _native._adamw(self.params[name], grad, bufs["exp_avg"], bufs["exp_avg_sq"], lr, self.betas[0],
-                              self.betas[1], self.eps, self.weight_decay, self.steps + 1)
+        bufs, w, decay = self._buffers(name), self.params[name], float(self.weight_decay)
+        if not self._decoupled and decay:
+            grad, decay = grad + w * decay, 0.0  # g + wd·w in f32; the step itself is AdamW's without decay
+        return _native._adamw(w, grad, bufs["exp_avg"], bufs["exp_avg_sq"], lr, self.betas[0], self.betas[1],
+                              self.eps, decay, self.steps + 1)
 
     def _hyper(self) -> dict[str, Any]:
         return {"betas": self.betas, "eps": self.eps, "weight_decay": self.weight_decay}
+
+
+class AdamW(Adam):
+    """Adam with bias correction and decoupled weight decay."""
+
+    _decoupled = True
+
+    def __init__(self, params: Parameters, lr: LearningRate = 1e-3, betas: tuple[float, float] = (0.9, 0.999),
+                 eps: float = 1e-8, weight_decay: float = 1e-2) -> None:
+        super().__init__(params, lr, betas, eps, weight_decay)
 
 
 def clip_grad_norm(params: Parameters, max_norm: float) -> float:
