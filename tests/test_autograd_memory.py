@@ -65,3 +65,28 @@ def test_thread_exit_releases_its_tape():
     run(200)
     gc.collect()
     assert rss() - before < 8 * SLACK  # a kept tape would hold ~1.5 MiB per thread
+
+
+GROWING_LOOP = """
+import warnings, numpy as np
+from mirel_core import Tensor
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    for step in range(3):
+        x = Tensor(np.ones(2, np.float32), requires_grad=True)
+        for _ in range(8000):
+            x = x * 1.0
+        if CLEAR:
+            Tensor.clear_graph()
+print(sum(issubclass(w.category, ResourceWarning) and "Tensor.clear_graph()" in str(w.message) for w in caught))
+"""
+
+
+@pytest.mark.parametrize("clear,warnings", [(False, 1), (True, 0)])
+def test_a_tape_that_is_never_cleared_warns_once(clear, warnings):
+    import subprocess
+    import sys
+    code = f"CLEAR = {clear}\n" + GROWING_LOOP
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str(warnings)

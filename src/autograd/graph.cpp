@@ -1,6 +1,7 @@
 #include "autograd/graph.hpp"
 
 #include <atomic>
+#include <utility>
 
 #include "autograd/ops.hpp"
 #include "util/format.hpp"
@@ -9,8 +10,16 @@ namespace mirel {
 namespace {
 
 std::atomic<std::uint64_t> next_epoch{1};
+std::atomic<bool> growth_noticed{false};
+thread_local constinit bool growth_notice = false;
 
 }  // namespace
+
+const char* const kTapeGrowthMessage =
+    "this thread's computation graph holds over 10000 recorded operations and every tensor they saved: a "
+    "training loop must call Tensor.clear_graph() once per step, or memory grows without bound";
+
+bool take_tape_growth_notice() noexcept { return std::exchange(growth_notice, false); }
 
 Tape::Tape() : epoch_(next_epoch.fetch_add(1, std::memory_order_relaxed)) {}
 
@@ -24,6 +33,9 @@ std::size_t Tape::push_node(std::unique_ptr<BackwardOp> node) {
     throw;
   }
   grads_[id].reset();  // a new node starts without a gradient
+  if (id == kTapeGrowthNodes) [[unlikely]] {
+    growth_notice = !growth_noticed.exchange(true, std::memory_order_relaxed);  // Note [tape growth]
+  }
   return id;
 }
 

@@ -62,6 +62,17 @@ Tape& tape();
 bool grad_enabled() noexcept;
 void set_grad_enabled(bool on) noexcept;
 
+// Note [tape growth]
+// A training loop that never calls clear_graph() keeps every step's nodes and
+// the storages they hold. The first time any thread's tape passes
+// kTapeGrowthNodes nodes since its last clear, that thread gets a notice,
+// once per process; the next tensor handed to Python carries it as a
+// ResourceWarning.
+inline constexpr std::size_t kTapeGrowthNodes = 10'000;
+// True once, on the thread whose tape passed the size.
+bool take_tape_growth_notice() noexcept;
+extern const char* const kTapeGrowthMessage;
+
 // The error for a tensor whose id belongs to another tape epoch.
 Error stale_tensor_error(const char* what);
 

@@ -3,6 +3,7 @@
 #include <new>
 #include <utility>
 
+#include "autograd/graph.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/once.hpp"
@@ -109,6 +110,12 @@ PyObject* wrap(Tensor t, PyTypeObject* type) {
   auto* pt = as_py_tensor(o);
   new (&pt->value) Tensor(std::move(t));
   new (&pt->borrows) std::atomic<std::int64_t>(0);
+  if (take_tape_growth_notice()) [[unlikely]] {  // Note [tape growth]
+    if (PyErr_WarnEx(PyExc_ResourceWarning, kTapeGrowthMessage, 1) < 0) {
+      Py_DECREF(o);
+      return nullptr;
+    }
+  }
   return o;
 }
 
