@@ -91,11 +91,11 @@ build_dir="build/py$version"
 stamp="$venv/.mirel-deps"
 # What the installed mirel_core was built from (see install_key).
 installed_stamp="$venv/.mirel-installed"
-# The Ray tests (extra "distributed") run on 3.13 only, the comparisons with
-# PyTorch (extra "torch", whose CPU build exists for 3.11) on 3.11 only;
-# elsewhere they skip.
+# The demo's interpreter, 3.13, can run every example (extras "distributed":
+# Ray, "examples": matplotlib); the comparisons with PyTorch (extra "torch",
+# whose CPU build exists for 3.11) run on 3.11 only; elsewhere they skip.
 extras="test"
-[[ "$version" == "3.13" ]] && extras="test,distributed"
+[[ "$version" == "3.13" ]] && extras="test,distributed,examples"
 [[ "$version" == "3.11" ]] && extras="test,torch"
 deps_key="$(sha256sum pyproject.toml | cut -d' ' -f1)"
 
