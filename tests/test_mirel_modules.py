@@ -231,7 +231,7 @@ def test_binary_cross_entropy_with_logits_against_float64(reduction, weighted, p
     ref = ref if reduction == "none" else ref.sum() / scale
     tiny = np.finfo(np.float32).tiny  # below it, subnormals hold fewer digits
     np.testing.assert_allclose(loss.to_numpy(), ref, rtol=2e-6, atol=tiny)  # relative, also for the tiny losses
-    np.testing.assert_allclose(t.grad(), grad / scale, rtol=1e-5, atol=1e-7)
+    np.testing.assert_allclose(t.grad.numpy(), grad / scale, rtol=1e-5, atol=1e-7)
     Tensor.clear_graph()
 
 

@@ -19,7 +19,9 @@ def clean_tape():
 
 
 def test_one_type_one_exception_one_version():
-    assert mirel.Tensor is mirel_core.Tensor
+    assert issubclass(mirel.Tensor, mirel_core.Tensor) and mirel.Tensor is not mirel_core.Tensor
+    with pytest.raises(TypeError):  # the package's class is the one subclass
+        type("Sub", (mirel_core.Tensor,), {})
     with pytest.raises(mirel.PanicException):
         Tensor([[1.0]]).transpose(0, 5)
     assert isinstance(mirel.__version__, str) and mirel.__version__
@@ -34,7 +36,7 @@ def test_everything_mirel_defines_is_documented():
 
 
 def test_the_class_pickles_by_reference():
-    assert pickle.loads(pickle.dumps(Tensor)) is Tensor
+    assert pickle.loads(pickle.dumps(mirel.Tensor)) is mirel.Tensor
 
 
 def test_a_spawn_pool_maps_tensor_over_arrays():
@@ -42,7 +44,7 @@ def test_a_spawn_pool_maps_tensor_over_arrays():
         """
         import multiprocessing as mp
         import numpy as np
-        from mirel_core import Tensor
+        from mirel import Tensor
         if __name__ == "__main__":
             with mp.get_context("spawn").Pool(2) as pool:
                 ts = pool.map(Tensor, [np.full(3, float(i), np.float32) for i in range(4)])

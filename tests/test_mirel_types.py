@@ -18,7 +18,7 @@ def test_a_training_step_type_checks_and_runs() -> None:
     with mirel.no_grad():
         assert_type(mirel.reshape(logits, (-1,)), Tensor)
     assert mirel.argmax(logits, axis=1).shape == (4,)
-    assert w.grad() is not None
+    assert w.grad is not None and w.grad.shape == (2, 3)
 
 
 def test_layers_losses_and_optimizers_type_check() -> None:

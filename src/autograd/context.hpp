@@ -7,12 +7,21 @@
 
 namespace mirel {
 
+class Tape;
+
+// grad summed to shape over the axes broadcasting added (the written reduction
+// order); RuntimeError naming both shapes when shape does not broadcast to it.
+Result<StoragePtr> summed_to(StoragePtr grad, const Shape& shape);
+// The same in float32: a half gradient is widened first and never rounded.
+Result<StoragePtr> widened_summed_to(StoragePtr grad, const Shape& shape);
+
 class AutogradContext {
  public:
-  explicit AutogradContext(std::size_t n) : grads_(n) {}
+  AutogradContext(const Tape& tape, std::size_t n) : tape_(tape), grads_(n) {}
 
-  // Adds a contribution into slot id (stored on the left of the sum). On
-  // failure the slot keeps its previous gradient.
+  // Adds a contribution into slot id (stored on the left of the sum), first
+  // summed to the node's arrival shape when it has one (Note [gradients as
+  // they arrive]). On failure the slot keeps its previous gradient.
   Result<void> accumulate(std::size_t id, CpuStorage grad);
   // The same for a gradient that may be shared: an empty slot takes the handle.
   Result<void> accumulate(std::size_t id, StoragePtr grad);
@@ -23,6 +32,7 @@ class AutogradContext {
   std::vector<StoragePtr>& grads() noexcept { return grads_; }
 
  private:
+  const Tape& tape_;
   std::vector<StoragePtr> grads_;
 };
 

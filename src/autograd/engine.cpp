@@ -11,7 +11,7 @@ Result<void> run_backward(StoragePtr seed, std::size_t root) {
   Tape& t = tape();
   // Nodes pass gradients only to lower ids, so no slot above the root is ever
   // filled: the pass costs what the root's history holds, however long the tape.
-  AutogradContext ctx(std::min(root + 1, t.size()));
+  AutogradContext ctx(t, std::min(root + 1, t.size()));
   ctx.set_grad(root, std::move(seed));
   for (std::size_t i = root + 1; i-- > 0;) {
     StoragePtr g = ctx.take(i);
@@ -24,20 +24,22 @@ Result<void> run_backward(StoragePtr seed, std::size_t root) {
   // Note [accumulating leaves]
   // A parameter's leaf keeps one float32 gradient at its own shape, and the
   // gradients of every backward pass through it add up there (micro-batches)
-  // until its holder hands out fresh leaves. Each pass's gradient is widened
-  // first, then summed to the leaf's shape in the written reduction order, so
-  // a half gradient is never rounded on the way. Every sum is made before any
-  // gradient is stored: a failing pass stores nothing.
+  // until its holder hands out fresh leaves. Each contribution is widened
+  // first, then summed to the leaf's shape in the written reduction order, as
+  // it arrives (AutogradContext::accumulate), so a half gradient is never
+  // rounded on the way. Every sum is made before any gradient is stored: a
+  // failing pass stores nothing.
   for (std::size_t i = 0; i < grads.size(); ++i) {
     const Shape* shape = grads[i] ? t.node(i).accumulates_at() : nullptr;
     if (!shape) continue;
-    auto g = grads[i]->cpu.widened_sum_to(*shape);
+    auto g = widened_summed_to(grads[i], *shape);  // only the seed, when the root is such a leaf, is not yet
     if (!g) return std::unexpected(std::move(g.error()));
+    grads[i] = std::move(*g);
     if (auto before = t.get_grad(i)) {
-      g = (*before)->cpu.add(*g);
-      if (!g) return std::unexpected(std::move(g.error()));
+      auto sum = (*before)->cpu.add(grads[i]->cpu);
+      if (!sum) return std::unexpected(std::move(sum.error()));
+      grads[i] = make_storage(std::move(*sum));
     }
-    grads[i] = make_storage(std::move(*g));
   }
   for (std::size_t i = 0; i < grads.size(); ++i) {
     if (grads[i]) t.set_grad(i, std::move(grads[i]));

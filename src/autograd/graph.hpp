@@ -29,6 +29,19 @@ class BackwardOp {
   // The shape of a leaf whose gradients add up over backward passes (Note
   // [accumulating leaves] in backward.cpp); null for every other node.
   virtual const Shape* accumulates_at() const noexcept { return nullptr; }
+
+  // Note [gradients as they arrive]
+  // A node recorded for a package tensor (Face::Package) takes every gradient
+  // that arrives for its result at the result's own shape: each contribution
+  // is summed over the axes broadcasting added before it is added to the
+  // others, so no contribution is counted once per broadcast copy and a leaf's
+  // gradient has its leaf's shape, as PyTorch gives it. Nodes of mirel_core's
+  // tensors have no arrival shape and keep the operators' broadcast shapes.
+  void arrive_at(Shape shape) { arrival_shape_ = std::move(shape); }
+  const std::optional<Shape>& arrival_shape() const noexcept { return arrival_shape_; }
+
+ private:
+  std::optional<Shape> arrival_shape_;
 };
 
 class Tape {
@@ -45,6 +58,7 @@ class Tape {
 
   std::size_t size() const noexcept { return nodes_.size(); }
   const BackwardOp& node(std::size_t id) const noexcept { return *nodes_[id]; }
+  BackwardOp& node_mut(std::size_t id) noexcept { return *nodes_[id]; }
   std::uint64_t epoch() const noexcept { return epoch_; }
 
  private:

@@ -62,15 +62,9 @@ void ShapedNode::keep_result(const StoragePtr& result) {
 Result<void> ShapedNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
   // Only a computed result has a tensor from which a gradient can arrive.
   if (!shape_) return panic("a node received a gradient before its result was computed");
-  const Shape& got = grad->cpu.shape();
-  if (got == *shape_) return backward_at(ctx, grad);
-  auto summed = grad->cpu.sum_to(*shape_);
-  if (!summed) {
-    return fail(ExcKind::Runtime, concat("backward(): a gradient of shape ", shape_str(got),
-                                         " reached a result of shape ", shape_str(*shape_),
-                                         ", which does not broadcast to it"));
-  }
-  return backward_at(ctx, make_storage(std::move(*summed)));
+  auto at = summed_to(grad, *shape_);
+  if (!at) return std::unexpected(std::move(at.error()));
+  return backward_at(ctx, *at);
 }
 
 Result<void> MulNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
@@ -107,6 +101,11 @@ Result<void> LinearNode::backward_at(AutogradContext& ctx, const StoragePtr& gra
   if (auto r = accumulate_pair(ctx, x_id, weight_id, std::move(pair)); !r) return r;
   if (!bias_id || !bias_id->wanted) return {};
   return accumulate_into(ctx, bias_id->id, grad->cpu.sum_to(Shape{weight->cpu.shape()[0]}));
+}
+
+Result<void> CastNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
+  if (grad->cpu.dtype() == input_dtype) return ctx.accumulate(input_id, grad);
+  return ctx.accumulate(input_id, grad->cpu.astype(input_dtype));
 }
 
 Result<void> PermuteNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {

@@ -217,6 +217,14 @@ struct LinearNode final : ShapedNode {
   Result<void> backward_at(AutogradContext& ctx, const StoragePtr& grad) const override;
 };
 
+// A change of element type; the gradient goes back to the operand's type.
+struct CastNode final : ShapedNode {
+  DType input_dtype;
+  std::size_t input_id;
+  CastNode(DType d, std::size_t id) : input_dtype(d), input_id(id) {}
+  Result<void> backward_at(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
 // Axes permuted; the gradient is permuted back.
 struct PermuteNode final : ShapedNode {
   Axes perm;

@@ -1,28 +1,32 @@
 """mirel: what a training loop needs around mirel_core's Tensor.
 
 Reductions, elementwise math, shape functions, losses, a no-grad mode and
-interchange, all taking and returning ``mirel_core.Tensor`` and recording on
-the same per-thread tape as its operators, so they mix freely::
+interchange, recording on the same per-thread tape as mirel_core's operators,
+so they mix freely. ``mirel.Tensor`` is mirel_core's Tensor with PyTorch's
+methods (indexing, ``-x``, ``x ** 2``, ``x.sum()``, ``x.item()``, ...); results
+take the class of their tensor operands::
 
     import numpy as np, mirel
-    x = mirel.Tensor(np.ones((2, 3)), requires_grad=True)
-    loss = mirel.sum(mirel.exp(x) * 2.0)
+    x = mirel.tensor(np.ones((2, 3)), requires_grad=True)
+    loss = (x.exp() * 2.0).sum()
     loss.backward()
+    x.grad                      # a mirel.Tensor of x's shape
 
 Half-precision (f16, bf16) results are computed in float32 and rounded once.
-Gradients of broadcasting operations stay at the broadcast shape, as in
-mirel_core; ``sum_to`` brings one back to an operand's shape.
+In graphs of ``mirel.Tensor``s every operand gets its gradient at its own
+shape, as in PyTorch; ``mirel_core.Tensor`` graphs keep the broadcast shapes
+of mirel_core's operators, and ``sum_to`` brings one back.
 """
 from __future__ import annotations
 
 import threading as _threading
 from typing import Any, Callable, TypeVar
 
-from mirel_core import Tensor
 from mirel._native import (
     PanicException,
     abs,
     argmax,
+    astype,
     broadcast_to,
     concatenate,
     detach,
@@ -51,6 +55,7 @@ from mirel._native import (
     transpose,
     where,
 )
+from mirel.tensor import Size, Tensor, tensor
 from mirel.checkpoint import load_checkpoint, load_file, load_metadata, save_checkpoint, save_file
 from mirel.parameters import Parameters
 from mirel import nn, optim
@@ -90,7 +95,7 @@ class no_grad:
 
 
 __all__ = [
-    "Tensor", "PanicException", "no_grad", "nn", "optim", "Parameters",
+    "Tensor", "Size", "tensor", "astype", "PanicException", "no_grad", "nn", "optim", "Parameters",
     "save_file", "load_file", "load_metadata", "save_checkpoint", "load_checkpoint",
     "sum", "mean", "max", "min", "argmax", "sum_to", "broadcast_to",
     "exp", "log", "tanh", "sigmoid", "sqrt", "abs", "negative", "square",

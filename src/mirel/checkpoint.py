@@ -28,7 +28,8 @@ import numpy as np
 import numpy.typing as npt
 import safetensors
 
-from mirel_core import Tensor
+import mirel_core
+from mirel.tensor import Tensor
 
 __all__ = ["save_file", "load_file", "load_metadata", "save_checkpoint", "load_checkpoint"]
 
@@ -146,7 +147,7 @@ def _raw_array(name: object, value: object) -> tuple[str, npt.NDArray[Any]]:
         raise TypeError(f"save_file: tensor names must be str, not {type(name).__name__} ({name!r})")
     if name == _METADATA_KEY:
         raise ValueError(f"save_file: the name {name!r} is reserved for the file's metadata")
-    if isinstance(value, Tensor):
+    if isinstance(value, mirel_core.Tensor):
         # Note [raw element bytes]
         _, (data, dtype, shape, order, _) = value.__reduce_ex__(5)
         flat = np.frombuffer(data, _BITS[dtype])
@@ -284,7 +285,7 @@ def load_checkpoint(path: _Path, params: Any, optimizer: Any = None) -> dict[str
         for key, value in entries.items():
             if key.startswith(_OPTIMIZER_PREFIX):
                 name, _, buffer = key[len(_OPTIMIZER_PREFIX):].rpartition(".")
-                data = value.to_numpy() if isinstance(value, Tensor) else value
+                data = value.to_numpy() if isinstance(value, mirel_core.Tensor) else value
                 buffers.setdefault(name, {})[buffer] = data
         state = {"steps": info["steps"], "hyper": info["hyper"], "state": buffers}
     before = holder.state_dict()

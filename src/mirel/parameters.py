@@ -8,7 +8,8 @@ from typing import Any, Iterable, Iterator, Mapping
 import numpy as np
 from numpy.typing import ArrayLike
 
-from mirel_core import Tensor
+import mirel_core
+from mirel.tensor import Tensor
 
 _native: Any = importlib.import_module("mirel._native")  # the private functions have no stubs
 
@@ -18,7 +19,7 @@ _COMPUTE_DTYPES = ("f32", "f16", "bf16")
 def _f32(value: Any) -> np.ndarray:
     """value (an array-like or a Tensor) as a row-major float32 array of its own rank, 0-d included
     (np.ascontiguousarray would make a 0-d value 1-d)."""
-    data = value.to_numpy() if isinstance(value, Tensor) else value
+    data = value.to_numpy() if isinstance(value, mirel_core.Tensor) else value
     return np.asarray(data, dtype=np.float32, order="C")
 
 
@@ -77,7 +78,7 @@ class _Slot:
         (the next forward gets a fresh leaf); a leaf handed out but not yet reached by backward() is kept, so
         that forward, zero_grad(), backward() works as in PyTorch."""
         entry = self._entry()
-        if entry is None or entry[1] is None or entry[1].grad() is not None:
+        if entry is None or entry[1] is None or mirel_core.Tensor.grad(entry[1]) is not None:
             self._local.entry = (self._key(), None, 1.0)
 
     def __getstate__(self) -> dict[str, Any]:

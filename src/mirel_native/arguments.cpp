@@ -56,6 +56,12 @@ bool check_tensor(PyObject* o, const char* fn, const char* param) {
   return false;
 }
 
+bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* fn) {
+  if (nargs == want) return true;
+  PyErr_Format(PyExc_TypeError, "%s takes %zd arguments (%zd given)", fn, want, nargs);
+  return false;
+}
+
 bool check_broadcast(const char* fn, const Shape& a, const Shape& b) {
   if (broadcast_shapes(a, b)) return true;
   fail(PyExc_ValueError, concat(fn, ": shapes ", shape_str(a), " and ", shape_str(b), " do not broadcast together"));

@@ -14,6 +14,9 @@ namespace mirel::native {
 // The tensor in o, or a TypeError naming the function and the parameter.
 bool check_tensor(PyObject* o, const char* fn, const char* param);
 
+// False with a TypeError unless a private function got exactly `want` positional arguments.
+bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* fn);
+
 // False with a ValueError naming the function and both shapes when they do not broadcast together.
 bool check_broadcast(const char* fn, const Shape& a, const Shape& b);
 

@@ -29,6 +29,29 @@ PyObject* py_set_grad_enabled(PyObject*, PyObject* mode) {
 
 PyObject* py_from_dlpack(PyObject*, PyObject* x) { return tensor_from_dlpack(x); }
 
+// _make_tensor_class(name, namespace): the package's subclass of
+// mirel_core.Tensor, the class of every package tensor (Note [two faces]).
+PyObject* py_make_tensor_class(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guard([&]() -> PyObject* {
+    if (!arity(nargs, 2, "_make_tensor_class()")) return nullptr;
+    if (!PyUnicode_Check(args[0]) || !PyDict_Check(args[1])) {
+      return PyErr_Format(PyExc_TypeError, "_make_tensor_class(): a name and a namespace dict are needed");
+    }
+    return make_package_type(args[0], args[1]);
+  });
+}
+
+// _as_face(x, package): the same tensor as a package (True) or mirel_core (False) tensor, without a copy.
+PyObject* py_as_face(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guard([&]() -> PyObject* {
+    if (!arity(nargs, 2, "_as_face()") || !check_tensor(args[0], "_as_face()", "x")) return nullptr;
+    auto package = to_bool(args[1], "package");
+    if (!package) return nullptr;
+    const Face face = *package ? Face::Package : Face::Core;
+    return with_tensors([&](const Tensor& t) { return wrap(Tensor::with_face(t, face)); }, args[0]);
+  });
+}
+
 }  // namespace
 
 PyMethodDef graph_functions[] = {
@@ -42,6 +65,12 @@ PyMethodDef graph_functions[] = {
     {"set_grad_enabled", py_set_grad_enabled, METH_O,
      "set_grad_enabled(mode, /)\n--\n\nTurns recording on this thread on or off; returns the previous setting. "
      "mirel.no_grad() is the usual way."},
+    {"_make_tensor_class", as_method(py_make_tensor_class), METH_FASTCALL,
+     "_make_tensor_class(name, namespace, /)\n--\n\nMakes the class of the package's tensors (mirel.Tensor), "
+     "the one subclass of mirel_core.Tensor."},
+    {"_as_face", as_method(py_as_face), METH_FASTCALL,
+     "_as_face(x, package, /)\n--\n\nx as a mirel.Tensor (True) or a mirel_core.Tensor (False), sharing its "
+     "storage and node."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include "mirel_native/arguments.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
 #include "python/errors.hpp"
+#include "tensor/api/entry_points.hpp"
 #include "util/format.hpp"
 
 namespace mirel::native {
@@ -113,11 +114,29 @@ PyObject* py_power(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
+const char* const kAstypeParams[] = {"x", "dtype"};
+const Signature kAstype{"astype()", kAstypeParams, 2, 2};
+
+PyObject* py_astype(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind(kAstype, args, nargs, kwnames, bound)) return nullptr;
+    if (!check_tensor(bound[0], kAstype.name, "x")) return nullptr;
+    auto dtype = api::dtype_argument(bound[1]);
+    if (!dtype) return nullptr;
+    return with_tensors([&](const Tensor& t) { return wrap(Tensor::astype(t, *dtype)); }, bound[0]);
+  });
+}
+
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 
 PyMethodDef math_functions[] = {
+    {"astype", as_method(py_astype), kFast,
+     "astype(x, dtype)\n--\n\nThe values in another element type (a name or NumPy type, as Tensor's dtype): "
+     "floats rounded once, x != 0 to bool, 0 or 1 from bool. Gradient: g in x's element type (rounded once); "
+     "none through bool."},
     {"maximum", as_method(py_maximum), kFast,
      "maximum(a, b)\n--\n\nElementwise maximum with broadcasting (tensors or numbers); NaN propagates. "
      "Gradient: g to the larger operand, shared half and half where they are equal."},

@@ -68,14 +68,9 @@ std::optional<double> number(PyObject* o, const char* fn) {
   return v;
 }
 
-bool arity(Py_ssize_t nargs, Py_ssize_t want, const char* fn) {
-  if (nargs == want) return true;
-  PyErr_Format(PyExc_TypeError, "%s takes %zd arguments (%zd given)", fn, want, nargs);
-  return false;
-}
 
 PyObject* new_master(NdArray<float> w) {
-  return wrap(Tensor{std::nullopt, make_storage(CpuStorage(std::move(w))), false, 0});
+  return wrap(Tensor{std::nullopt, make_storage(CpuStorage(std::move(w))), false, 0, Face::Package});
 }
 
 template <class H>

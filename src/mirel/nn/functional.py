@@ -6,7 +6,8 @@ from typing import Any
 import numpy as np
 
 import mirel
-from mirel_core import Tensor
+import mirel_core
+from mirel.tensor import Tensor
 from mirel_core import nn as _core_nn
 from mirel._native import cross_entropy, linear, log_softmax, mse_loss, softmax
 
@@ -27,7 +28,7 @@ def _log1p(u: Tensor) -> Tensor:
 
 def _operand(name: str, value: Any, like: Tensor) -> Tensor:
     """value as a tensor of like's element type that broadcasts to like's shape (tensors are taken as they are)."""
-    t = value if isinstance(value, Tensor) else Tensor(np.asarray(value, dtype=np.float32), dtype=like.dtype)
+    t = value if isinstance(value, mirel_core.Tensor) else Tensor(np.asarray(value, dtype=np.float32), dtype=like.dtype)
     try:
         fits = list(np.broadcast_shapes(tuple(t.shape), tuple(like.shape))) == like.shape
     except ValueError:
@@ -46,7 +47,7 @@ def binary_cross_entropy_with_logits(input: Tensor, target: Any, weight: Any = N
     which never overflows and keeps tiny losses accurate; the gradient is weight·((1 + (p - 1)·y)·(sigmoid(x) - 1) + 1 - y), which is
     sigmoid(x) - y without pos_weight. target, weight and pos_weight are Tensors or arrays; weight and
     pos_weight broadcast (pos_weight along the last axis: one per class)."""
-    if not isinstance(input, Tensor):
+    if not isinstance(input, mirel_core.Tensor):
         raise TypeError(f"binary_cross_entropy_with_logits(): input must be a Tensor, not {type(input).__name__}")
     if reduction not in ("mean", "sum", "none"):
         raise ValueError(f"binary_cross_entropy_with_logits(): reduction must be 'mean', 'sum' or 'none', "

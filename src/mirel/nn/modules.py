@@ -8,7 +8,8 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 import mirel
-from mirel_core import Tensor
+import mirel_core
+from mirel.tensor import Tensor
 from mirel.nn import functional as F
 from mirel.parameters import Parameters, _f32, _Slot
 
@@ -65,7 +66,7 @@ class Module:
             self._children.pop(name, None)
             self._declare(name, value)
             return
-        if isinstance(value, Tensor) and value.requires_grad:
+        if isinstance(value, mirel_core.Tensor) and value.requires_grad:
             raise TypeError(f"{type(self).__name__}.{name}: a tracked Tensor as a layer attribute would be one step's "
                             f"leaf, stale after the next Tensor.clear_graph(); declare a weight with "
                             f"self.{name} = mirel.nn.Parameter(array) or self.add_parameter({name!r}, array)")
@@ -314,7 +315,7 @@ class Flatten(Module):
             raise ValueError(f"Flatten: start_dim {self.start_dim} comes after end_dim {self.end_dim}")
         if not shape:
             return mirel.reshape(x, [1])
-        return mirel.reshape(x, shape[:start] + [math.prod(shape[start:end + 1])] + shape[end + 1:])
+        return mirel.reshape(x, [*shape[:start], math.prod(shape[start:end + 1]), *shape[end + 1:]])
 
     def extra_repr(self) -> str:
         return f"start_dim={self.start_dim}, end_dim={self.end_dim}"

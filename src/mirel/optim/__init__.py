@@ -12,7 +12,8 @@ from typing import Any, Callable, Mapping, Union
 
 import numpy as np
 
-from mirel_core import Tensor
+import mirel_core
+from mirel.tensor import Tensor
 from mirel.parameters import _native
 from mirel.parameters import Parameters, _f32
 
@@ -53,7 +54,7 @@ class Optimizer:
         if grads is None:
             grads = self.params.grads()
         else:
-            grads = {name: g if isinstance(g, Tensor) else Tensor(_f32(g)) for name, g in grads.items()}
+            grads = {name: g if isinstance(g, mirel_core.Tensor) else Tensor(_f32(g)) for name, g in grads.items()}
         for name, grad in grads.items():
             if grad is not None:
                 self.params._replace(name, self._update(name, grad, lr))

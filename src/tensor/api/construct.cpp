@@ -103,7 +103,7 @@ PyRef requested_dtype_name(PyObject* dtype) {
 }
 
 PyObject* new_tensor(PyTypeObject* type, CpuStorage storage, bool requires_grad) {
-  auto tensor = Tensor::from_storage(std::move(storage), requires_grad);
+  auto tensor = Tensor::from_storage(std::move(storage), requires_grad, face_of_type(type));
   if (!tensor) return raise(tensor.error());
   return wrap(std::move(*tensor), type);
 }
@@ -127,13 +127,8 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
     if (!*cpu) return raise(Error{ExcKind::Value, "The device string is invalid or not supported."});
   }
 
-  if (!names_once.call(init_names)) return nullptr;
-  PyRef name = requested_dtype_name(dtype);
-  if (!name) return nullptr;
-  auto text = to_str(name.get(), "dtype");
-  if (!text) return nullptr;
-  auto element = dtype_from_text(*text);
-  if (!element) return raise(Error{ExcKind::Value, concat("Unsupported or invalid data type: '", *text, "'")});
+  auto element = dtype_argument(dtype);
+  if (!element) return nullptr;
 
   PyObject* numpy = numpy_api::numpy_module();
   if (!numpy) return nullptr;
@@ -151,7 +146,10 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
   // keep the copy, which the storage needs for a contiguous block.
   const bool read_in_place = PyArray_Check(data) && PyArray_ISALIGNED(reinterpret_cast<PyArrayObject*>(data));
   PyObject* call_args[] = {data, numpy_dtype.get(), Py_None};
-  DataConversion conversion;  // Note [tensors are not data]
+  // Note [tensors are not data]; the package's class copies a tensor's values
+  // instead, as torch.tensor(t) does.
+  std::optional<DataConversion> conversion;
+  if (face_of_type(type) == Face::Core) conversion.emplace();
   auto array = PyRef::steal(PyObject_Vectorcall(array_fn.get(), call_args, 1,
                                                 read_in_place ? names.dtype_copy_kwnames : names.dtype_kwnames));
   if (!array) {
@@ -170,6 +168,17 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
 }
 
 }  // namespace
+
+std::optional<DType> dtype_argument(PyObject* dtype) {
+  if (!names_once.call(init_names)) return std::nullopt;
+  PyRef name = requested_dtype_name(dtype);
+  if (!name) return std::nullopt;
+  auto text = to_str(name.get(), "dtype");
+  if (!text) return std::nullopt;
+  auto element = dtype_from_text(*text);
+  if (!element) raise(Error{ExcKind::Value, concat("Unsupported or invalid data type: '", *text, "'")});
+  return element;
+}
 
 PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {

@@ -239,7 +239,7 @@ PyObject* tensor_from_dlpack(PyObject* producer) {
     if (is_tensor(producer)) {
       SharedBorrow t(producer);
       if (!t) return raise_borrow_error();
-      return wrap(Tensor::detach(*t));
+      return wrap(Tensor::with_face(Tensor::detach(*t), Face::Package));
     }
     auto method = PyRef::steal(PyObject_GetAttrString(producer, "__dlpack__"));
     if (!method) {
@@ -274,7 +274,7 @@ PyObject* tensor_from_dlpack(PyObject* producer) {
       if (m->deleter) m->deleter(m);
     }
     if (!storage) return raise(storage.error());
-    return wrap(Tensor::from_storage(std::move(*storage), false));
+    return wrap(Tensor::from_storage(std::move(*storage), false, Face::Package));
   });
 }
 

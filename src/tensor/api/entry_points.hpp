@@ -4,10 +4,17 @@
 // operation and wraps the result; none lets a C++ exception escape.
 #include "python/pyref.hpp"
 
+#include <optional>
+
+#include "tensor/core/tensor.hpp"
+
 namespace mirel::api {
 
 // construct.cpp
 PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+// The element type a `dtype` argument names, read as Tensor(..., dtype=) reads
+// it (None: f32); nothing with the exception raised.
+std::optional<DType> dtype_argument(PyObject* dtype);
 PyObject* tensor_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // properties.cpp: shape, ndim, strides, dtype, device, requires_grad
@@ -25,7 +32,7 @@ PyObject* clear_graph(PyObject*, PyObject*);
 
 // pickle.cpp: __reduce_ex__, and the function Tensor._rebuild it names
 PyObject* reduce_ex(PyObject* self, PyObject* protocol);
-bool add_rebuild(PyTypeObject* type);
+bool add_rebuild(PyTypeObject* type, Face face);
 
 // operators.cpp
 PyObject* nb_add(PyObject* l, PyObject* r);

@@ -153,6 +153,8 @@ Result<CpuStorage> storage_from_bytes(DType dtype, Shape shape, Order order, std
   return panic("unknown element type");
 }
 
+// A rebuilt tensor is of the face whose class it was pickled from.
+template <Face F>
 PyObject* rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* bound[5];
@@ -179,15 +181,15 @@ PyObject* rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const Order order = *order_text == "C" ? Order::RowMajor : Order::ColMajor;
     auto storage = storage_from_bytes(*dtype, std::move(*shape), order, data.bytes());
     if (!storage) return raise(storage.error());
-    return wrap(Tensor::from_storage(std::move(*storage), *requires_grad));
+    return wrap(Tensor::from_storage(std::move(*storage), *requires_grad, F));
   });
 }
 
-PyMethodDef rebuild_def = {
-    "Tensor._rebuild",
-    as_method(rebuild),
-    METH_FASTCALL | METH_KEYWORDS,
-    "_rebuild(data, dtype, shape, order, requires_grad)\n--\n\n",
+PyMethodDef rebuild_defs[] = {
+    {"Tensor._rebuild", as_method(rebuild<Face::Core>), METH_FASTCALL | METH_KEYWORDS,
+     "_rebuild(data, dtype, shape, order, requires_grad)\n--\n\n"},
+    {"Tensor._rebuild", as_method(rebuild<Face::Package>), METH_FASTCALL | METH_KEYWORDS,
+     "_rebuild(data, dtype, shape, order, requires_grad)\n--\n\n"},
 };
 
 }  // namespace
@@ -220,10 +222,12 @@ PyObject* reduce_ex(PyObject* self, PyObject* protocol_obj) {
   });
 }
 
-bool add_rebuild(PyTypeObject* type) {
-  auto module_name = PyRef::steal(PyUnicode_FromString("mirel_core"));
+bool add_rebuild(PyTypeObject* type, Face face) {
+  // Pickle finds the function again by its module and qualified name: each
+  // face's class has its own.
+  auto module_name = PyRef::steal(PyUnicode_FromString(face == Face::Core ? "mirel_core" : "mirel"));
   if (!module_name) return false;
-  auto fn = PyRef::steal(PyCFunction_NewEx(&rebuild_def, nullptr, module_name.get()));
+  auto fn = PyRef::steal(PyCFunction_NewEx(&rebuild_defs[face == Face::Core ? 0 : 1], nullptr, module_name.get()));
   if (!fn) return false;
   auto method = PyRef::steal(PyStaticMethod_New(fn.get()));
   if (!method) return false;

@@ -42,8 +42,7 @@ PyMethodDef tensor_methods[] = {
     {"__reduce_ex__", as_method(api::reduce_ex), METH_O, "__reduce_ex__($self, protocol)\n--\n\n"},
     {"__dlpack__", as_method(api::dlpack), kFastKw,
      "__dlpack__($self, *, stream=None, max_version=None, dl_device=None, copy=None)\n--\n\n"
-     "A DLPack capsule of the values: the storage itself, flagged read-only, for consumers of DLPack 1.0 and "
-     "later; a copy for older ones."},
+     "A DLPack capsule of a copy of the values (a consumer could write into the storage itself)."},
     {"__dlpack_device__", as_method(api::dlpack_device), METH_NOARGS,
      "__dlpack_device__($self)\n--\n\n(1, 0): the CPU."},
     {nullptr, nullptr, 0, nullptr},
@@ -68,8 +67,9 @@ PyType_Slot tensor_slots[] = {
     {0, nullptr},
 };
 
-// Not subclassable (no BASETYPE). Immutable, so nobody can replace __new__
-// behind the vectorcall shortcut installed below.
+// Not subclassable (no BASETYPE): the package's class is the one subclass,
+// made by make_package_type. Immutable, so nobody can replace __new__ behind
+// the vectorcall shortcut installed below.
 PyType_Spec tensor_spec = {
     "mirel.Tensor",
     sizeof(PyTensor),
@@ -81,11 +81,36 @@ PyType_Spec tensor_spec = {
 }  // namespace
 
 std::atomic<PyTypeObject*> detail::tensor_type_ptr{nullptr};
+std::atomic<PyTypeObject*> detail::package_type_ptr{nullptr};
+
+PyObject* make_package_type(PyObject* name, PyObject* namespace_dict) {
+  if (detail::package_type_ptr.load(std::memory_order_acquire)) {
+    PyErr_SetString(PyExc_RuntimeError, "the package's tensor class exists already");
+    return nullptr;
+  }
+  PyTypeObject* base = tensor_type();
+  // The one moment the type accepts a subclass: type() checks BASETYPE only
+  // while it creates the class, which keeps its own flags.
+  base->tp_flags |= Py_TPFLAGS_BASETYPE;
+  auto type = PyRef::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "O(O)O", name,
+                                                 reinterpret_cast<PyObject*>(base), namespace_dict));
+  base->tp_flags &= ~Py_TPFLAGS_BASETYPE;
+  if (!type) return nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+  if (tp->tp_basicsize != base->tp_basicsize) {
+    PyErr_SetString(PyExc_TypeError, "the package's tensor class adds no fields: give it __slots__ = ()");
+    return nullptr;
+  }
+  if (!api::add_rebuild(tp, Face::Package)) return nullptr;
+  Py_INCREF(tp);  // held for the life of the process
+  detail::package_type_ptr.store(tp, std::memory_order_release);
+  return type.release();
+}
 
 PyTypeObject* ensure_tensor_type() {
   bool ok = type_once.call([] {
     auto type = PyRef::steal(PyType_FromSpec(&tensor_spec));
-    if (!type || !api::add_rebuild(reinterpret_cast<PyTypeObject*>(type.get()))) {
+    if (!type || !api::add_rebuild(reinterpret_cast<PyTypeObject*>(type.get()), Face::Core)) {
       raise_panic("failed to create type object for `Tensor`");
       return false;
     }
@@ -105,6 +130,7 @@ PyTypeObject* ensure_tensor_type() {
 }
 
 PyObject* wrap(Tensor t, PyTypeObject* type) {
+  if (!type) type = type_of(t.face);
   PyObject* o = type->tp_alloc(type, 0);
   if (!o) return nullptr;
   auto* pt = as_py_tensor(o);

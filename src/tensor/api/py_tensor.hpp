@@ -26,16 +26,33 @@ PyTypeObject* ensure_tensor_type();
 namespace detail {
 // Defined once, in the shared library (Note [one engine per process]).
 extern std::atomic<PyTypeObject*> tensor_type_ptr;
+extern std::atomic<PyTypeObject*> package_type_ptr;
 }
 
 // The type made by ensure_tensor_type(); every entry point runs after it.
 inline PyTypeObject* tensor_type() noexcept { return detail::tensor_type_ptr.load(std::memory_order_acquire); }
 
-inline bool is_tensor(PyObject* o) noexcept { return Py_TYPE(o) == tensor_type(); }
+// The package's subclass (mirel.Tensor), made once from its name and class
+// namespace (Note [two faces]); package tensors are wrapped in it.
+PyObject* make_package_type(PyObject* name, PyObject* namespace_dict);
+inline PyTypeObject* type_of(Face face) noexcept {
+  PyTypeObject* package = face == Face::Package ? detail::package_type_ptr.load(std::memory_order_acquire) : nullptr;
+  return package ? package : tensor_type();
+}
+// The face of an instance of `type`: Core for mirel_core.Tensor itself.
+inline Face face_of_type(PyTypeObject* type) noexcept { return type == tensor_type() ? Face::Core : Face::Package; }
+
+// Exactly one of the two classes first: numbers and other operands fall to the subclass check.
+inline bool is_tensor(PyObject* o) noexcept {
+  PyTypeObject* t = Py_TYPE(o);
+  return t == tensor_type() || t == detail::package_type_ptr.load(std::memory_order_relaxed) ||
+         PyType_IsSubtype(t, tensor_type());
+}
 inline PyTensor* as_py_tensor(PyObject* o) noexcept { return reinterpret_cast<PyTensor*>(o); }
 
-// A new object of class `type` (Tensor) holding the value; nullptr on failure.
-PyObject* wrap(Tensor t, PyTypeObject* type = tensor_type());
+// A new object holding the value, of class `type`, or by default of its
+// face's class; nullptr on failure.
+PyObject* wrap(Tensor t, PyTypeObject* type = nullptr);
 // Raises the error or wraps the value.
 PyObject* wrap(Result<Tensor> r);
 

@@ -23,6 +23,18 @@ OperandId operand_id(Tape& t, const Tensor& x) {
   return {t.push_node(std::make_unique<LeafNode>()), false};
 }
 
+template <class... Ts>
+Face face_of(const Ts&... operands) {
+  return ((operands.face == Face::Package) || ...) ? Face::Package : Face::Core;
+}
+
+// A node recorded for a package tensor takes its gradients at the result's
+// shape (Note [gradients as they arrive]).
+void keep(Tape& t, std::size_t id, const StoragePtr& result, Face face) {
+  t.keep_result(id, result);
+  if (face == Face::Package) t.node_mut(id).arrive_at(result->cpu.shape());
+}
+
 // make(ids...) builds the node from the operand ids, taken left to right.
 template <class Make, class... Ts>
 Result<Recorded> record(Make make, const Ts&... operands) {
@@ -47,13 +59,14 @@ Result<Tensor> recorded(Make make, Compute compute, const Ts&... operands) {
   Result<CpuStorage> r = compute();
   if (!r) return std::unexpected(std::move(r.error()));
   StoragePtr result = make_storage(std::move(*r));
-  if (rec->id) tape().keep_result(*rec->id, result);
-  return Tensor{rec->id, std::move(result), rec->id.has_value(), rec->epoch};
+  const Face face = face_of(operands...);
+  if (rec->id) keep(tape(), *rec->id, result, face);
+  return Tensor{rec->id, std::move(result), rec->id.has_value(), rec->epoch, face};
 }
 
-Result<Tensor> untracked(Result<CpuStorage> r) {
+Result<Tensor> untracked(Result<CpuStorage> r, Face face) {
   if (!r) return std::unexpected(std::move(r.error()));
-  return Tensor{std::nullopt, make_storage(std::move(*r)), false, 0};
+  return Tensor{std::nullopt, make_storage(std::move(*r)), false, 0, face};
 }
 
 template <class Node>
@@ -71,12 +84,13 @@ auto scalar_node(float x) {
 
 }  // namespace
 
-Result<Tensor> Tensor::from_storage(CpuStorage storage, bool requires_grad) {
+Result<Tensor> Tensor::from_storage(CpuStorage storage, bool requires_grad, Face face) {
   auto s = make_storage(std::move(storage));
-  if (!requires_grad) return Tensor{std::nullopt, std::move(s), false, 0};
+  if (!requires_grad) return Tensor{std::nullopt, std::move(s), false, 0, face};
   Tape& t = tape();
   const std::size_t id = t.push_node(std::make_unique<LeafNode>());
-  return Tensor{id, std::move(s), true, t.epoch()};
+  if (face == Face::Package) t.node_mut(id).arrive_at(s->cpu.shape());
+  return Tensor{id, std::move(s), true, t.epoch(), face};
 }
 
 Result<Tensor> Tensor::add(const Tensor& a, const Tensor& b) {
@@ -118,23 +132,23 @@ Result<Tensor> Tensor::scalar_rdiv(const Tensor& a, float x) {
   return div(numerator, a);
 }
 
-Result<Tensor> Tensor::eq(const Tensor& a, const Tensor& b) { return untracked(a.cpu().eq(b.cpu())); }
-Result<Tensor> Tensor::ne(const Tensor& a, const Tensor& b) { return untracked(a.cpu().ne(b.cpu())); }
-Result<Tensor> Tensor::ge(const Tensor& a, const Tensor& b) { return untracked(a.cpu().ge(b.cpu())); }
-Result<Tensor> Tensor::gt(const Tensor& a, const Tensor& b) { return untracked(a.cpu().gt(b.cpu())); }
-Result<Tensor> Tensor::le(const Tensor& a, const Tensor& b) { return untracked(a.cpu().le(b.cpu())); }
-Result<Tensor> Tensor::lt(const Tensor& a, const Tensor& b) { return untracked(a.cpu().lt(b.cpu())); }
-Result<Tensor> Tensor::scalar_eq(const Tensor& a, float x) { return untracked(a.cpu().scalar_eq(x)); }
-Result<Tensor> Tensor::scalar_ne(const Tensor& a, float x) { return untracked(a.cpu().scalar_ne(x)); }
-Result<Tensor> Tensor::scalar_ge(const Tensor& a, float x) { return untracked(a.cpu().scalar_ge(x)); }
-Result<Tensor> Tensor::scalar_gt(const Tensor& a, float x) { return untracked(a.cpu().scalar_gt(x)); }
-Result<Tensor> Tensor::scalar_le(const Tensor& a, float x) { return untracked(a.cpu().scalar_le(x)); }
-Result<Tensor> Tensor::scalar_lt(const Tensor& a, float x) { return untracked(a.cpu().scalar_lt(x)); }
+Result<Tensor> Tensor::eq(const Tensor& a, const Tensor& b) { return untracked(a.cpu().eq(b.cpu()), face_of(a, b)); }
+Result<Tensor> Tensor::ne(const Tensor& a, const Tensor& b) { return untracked(a.cpu().ne(b.cpu()), face_of(a, b)); }
+Result<Tensor> Tensor::ge(const Tensor& a, const Tensor& b) { return untracked(a.cpu().ge(b.cpu()), face_of(a, b)); }
+Result<Tensor> Tensor::gt(const Tensor& a, const Tensor& b) { return untracked(a.cpu().gt(b.cpu()), face_of(a, b)); }
+Result<Tensor> Tensor::le(const Tensor& a, const Tensor& b) { return untracked(a.cpu().le(b.cpu()), face_of(a, b)); }
+Result<Tensor> Tensor::lt(const Tensor& a, const Tensor& b) { return untracked(a.cpu().lt(b.cpu()), face_of(a, b)); }
+Result<Tensor> Tensor::scalar_eq(const Tensor& a, float x) { return untracked(a.cpu().scalar_eq(x), a.face); }
+Result<Tensor> Tensor::scalar_ne(const Tensor& a, float x) { return untracked(a.cpu().scalar_ne(x), a.face); }
+Result<Tensor> Tensor::scalar_ge(const Tensor& a, float x) { return untracked(a.cpu().scalar_ge(x), a.face); }
+Result<Tensor> Tensor::scalar_gt(const Tensor& a, float x) { return untracked(a.cpu().scalar_gt(x), a.face); }
+Result<Tensor> Tensor::scalar_le(const Tensor& a, float x) { return untracked(a.cpu().scalar_le(x), a.face); }
+Result<Tensor> Tensor::scalar_lt(const Tensor& a, float x) { return untracked(a.cpu().scalar_lt(x), a.face); }
 
-Result<Tensor> Tensor::logical_and(const Tensor& a, const Tensor& b) { return untracked(a.cpu().logical_and(b.cpu())); }
-Result<Tensor> Tensor::logical_or(const Tensor& a, const Tensor& b) { return untracked(a.cpu().logical_or(b.cpu())); }
-Result<Tensor> Tensor::logical_xor(const Tensor& a, const Tensor& b) { return untracked(a.cpu().logical_xor(b.cpu())); }
-Result<Tensor> Tensor::logical_not(const Tensor& a) { return untracked(a.cpu().logical_not()); }
+Result<Tensor> Tensor::logical_and(const Tensor& a, const Tensor& b) { return untracked(a.cpu().logical_and(b.cpu()), face_of(a, b)); }
+Result<Tensor> Tensor::logical_or(const Tensor& a, const Tensor& b) { return untracked(a.cpu().logical_or(b.cpu()), face_of(a, b)); }
+Result<Tensor> Tensor::logical_xor(const Tensor& a, const Tensor& b) { return untracked(a.cpu().logical_xor(b.cpu()), face_of(a, b)); }
+Result<Tensor> Tensor::logical_not(const Tensor& a) { return untracked(a.cpu().logical_not(), a.face); }
 
 Result<Tensor> Tensor::reshape(const Tensor& a, const Shape& shape) {
   auto make = [&](OperandId in) { return std::make_unique<ReshapeNode>(a.cpu().shape(), in.id); };
@@ -240,8 +254,10 @@ Result<Tensor> Tensor::concatenate(const std::vector<const Tensor*>& parts, std:
   auto r = CpuStorage::concatenate(storages, axis);
   if (!r) return std::unexpected(std::move(r.error()));
   StoragePtr result = make_storage(std::move(*r));
-  if (id) tape().keep_result(*id, result);
-  return Tensor{id, std::move(result), id.has_value(), epoch};
+  Face face = Face::Core;
+  for (const Tensor* p : parts) face = p->face == Face::Package ? Face::Package : face;
+  if (id) keep(tape(), *id, result, face);
+  return Tensor{id, std::move(result), id.has_value(), epoch, face};
 }
 
 Result<Tensor> Tensor::take(const Tensor& a, std::size_t axis, NdArray<std::int64_t> indices) {
@@ -285,16 +301,33 @@ Result<Tensor> Tensor::linear(const Tensor& x, const Tensor& weight, const Tenso
   return recorded(make, compute, x, weight, *bias);
 }
 
-Tensor Tensor::detach(const Tensor& a) { return Tensor{std::nullopt, a.storage, false, 0}; }
+Result<Tensor> Tensor::astype(const Tensor& a, DType dtype) {
+  // No gradient flows through Bool values, either way.
+  if (dtype == DType::Bool || a.cpu().dtype() == DType::Bool) return untracked(a.cpu().astype(dtype), a.face);
+  auto make = [&](OperandId in) { return std::make_unique<CastNode>(a.cpu().dtype(), in.id); };
+  return recorded(make, [&]() -> Result<CpuStorage> { return a.cpu().astype(dtype); }, a);
+}
+
+Tensor Tensor::detach(const Tensor& a) { return Tensor{std::nullopt, a.storage, false, 0, a.face}; }
+
+Tensor Tensor::with_face(const Tensor& a, Face face) {
+  Tensor out = a;
+  out.face = face;
+  return out;
+}
 
 Tensor Tensor::leaf(StoragePtr storage) {
   Tape& t = tape();
   const std::size_t id = t.push_node(std::make_unique<AccumulatingLeafNode>(storage->cpu.shape()));
-  return Tensor{id, std::move(storage), true, t.epoch()};
+  return Tensor{id, std::move(storage), true, t.epoch(), Face::Package};
 }
 
-Tensor Tensor::zeros_like(const Tensor& a) { return Tensor{std::nullopt, make_storage(a.cpu().zeros_like()), false, 0}; }
-Tensor Tensor::ones_like(const Tensor& a) { return Tensor{std::nullopt, make_storage(a.cpu().ones_like()), false, 0}; }
+Tensor Tensor::zeros_like(const Tensor& a) {
+  return Tensor{std::nullopt, make_storage(a.cpu().zeros_like()), false, 0, a.face};
+}
+Tensor Tensor::ones_like(const Tensor& a) {
+  return Tensor{std::nullopt, make_storage(a.cpu().ones_like()), false, 0, a.face};
+}
 
 Result<void> Tensor::backward(const Tensor& t) {
   if (!t.requires_grad) return fail(ExcKind::Value, "backward() called on tensor that does not require grad");

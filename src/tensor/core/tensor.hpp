@@ -11,16 +11,24 @@
 
 namespace mirel {
 
+// Note [two faces]
+// Core tensors are mirel_core's; package tensors are the mirel package's
+// (its class mirel.Tensor). An operation's result is a package tensor when any
+// tensor operand is one, and every node recorded for a package tensor takes
+// its gradients at its result's own shape (Note [gradients as they arrive]).
+enum class Face : std::uint8_t { Core, Package };
+
 struct Tensor {
   std::optional<std::size_t> node_id;
   StoragePtr storage;
   bool requires_grad = false;
   std::uint64_t epoch = 0;  // tape epoch the node id belongs to (tracked tensors only)
+  Face face = Face::Core;
 
   const CpuStorage& cpu() const noexcept { return storage->cpu; }
 
   // A leaf: pushes a LeafNode when requires_grad, after everything that can fail.
-  static Result<Tensor> from_storage(CpuStorage storage, bool requires_grad);
+  static Result<Tensor> from_storage(CpuStorage storage, bool requires_grad, Face face = Face::Core);
 
   static Result<Tensor> add(const Tensor& a, const Tensor& b);
   static Result<Tensor> sub(const Tensor& a, const Tensor& b);
@@ -82,6 +90,11 @@ struct Tensor {
   // x @ weightᵀ + bias, weight [out, in], bias [out] when given.
   static Result<Tensor> linear(const Tensor& x, const Tensor& weight, const Tensor* bias);
   static Result<Tensor> sum_to(const Tensor& a, const Shape& shape);
+  // The values in another element type, rounded once; the gradient comes back
+  // in a's type. To or from Bool (x != 0; 0 or 1) the result is never tracked.
+  static Result<Tensor> astype(const Tensor& a, DType dtype);
+  // The same value on the other face (no copy; a tracked tensor keeps its node).
+  static Tensor with_face(const Tensor& a, Face face);
   // Untracked, over the same immutable storage: no copy.
   static Tensor detach(const Tensor& a);
   // A parameter's tracked leaf over an existing storage, without a copy: a

@@ -81,8 +81,9 @@ class CpuStorage {
   Result<CpuStorage> permute(const Axes& perm) const;
   // A row-major copy.
   CpuStorage row_major() const;
-  // The values in float32, row-major (halves widen exactly); Bool has none.
-  Result<CpuStorage> widened() const;
+  // The values in another element type, row-major: floats rounded once
+  // (halves widen exactly), x != 0 to Bool, 0 or 1 from Bool.
+  CpuStorage astype(DType dtype) const;
   // sum_to in float32: a half storage is widened first, so the sum is never rounded to it.
   Result<CpuStorage> widened_sum_to(const Shape& shape) const;
   // Parts of one element type and one shape but along axis, joined along it.

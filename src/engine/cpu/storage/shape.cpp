@@ -56,21 +56,42 @@ CpuStorage CpuStorage::row_major() const {
   return std::visit([](const auto& a) { return CpuStorage(mirel::row_major(a)); }, data_);
 }
 
-Result<CpuStorage> CpuStorage::widened() const {
-  return std::visit(
-      [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
-        if constexpr (std::is_same_v<T, bool>) {
-          return fail(ExcKind::Type, "a Bool tensor has no float32 values");
-        } else if constexpr (std::is_same_v<T, float>) {
-          return CpuStorage(mirel::row_major(a));
-        } else {
-          const NdArray<T> dense = mirel::row_major(a);
-          NdArray<float> out = NdArray<float>::uninit(a.shape());
-          widen_n(dense.data(), out.data(), dense.size());
-          return CpuStorage(std::move(out));
-        }
+namespace {
+
+template <class To, class From>
+To convert(From v) noexcept {
+  if constexpr (std::is_same_v<To, bool>) {
+    if constexpr (std::is_same_v<From, bool>) return v;
+    else return widen(v) != 0.0f;
+  } else if constexpr (std::is_same_v<From, bool>) {
+    return narrow<To>(v ? 1.0f : 0.0f);
+  } else {
+    return narrow<To>(widen(v));  // widening is exact: one rounding
+  }
+}
+
+template <class To>
+NdArray<To> converted(const CpuStorage& s) {
+  NdArray<To> out = NdArray<To>::uninit(s.shape());
+  if (out.size() == 0) return out;
+  std::visit(
+      [&]<class From>(const NdArray<From>& a) {
+        copy_to_row_major(a.data(), a.shape(), a.strides(), out.data(), [](const From* p) { return convert<To>(*p); });
       },
-      data_);
+      s.data());
+  return out;
+}
+
+}  // namespace
+
+CpuStorage CpuStorage::astype(DType dtype) const {
+  switch (dtype) {
+    case DType::F16: return CpuStorage(converted<F16>(*this));
+    case DType::BF16: return CpuStorage(converted<BF16>(*this));
+    case DType::F32: return CpuStorage(converted<float>(*this));
+    case DType::Bool: break;
+  }
+  return CpuStorage(converted<bool>(*this));
 }
 
 Result<CpuStorage> CpuStorage::concatenate(const std::vector<const CpuStorage*>& parts, std::size_t axis) {
@@ -123,9 +144,8 @@ Result<CpuStorage> CpuStorage::backward_take(const CpuStorage& grad, const Shape
 
 Result<CpuStorage> CpuStorage::widened_sum_to(const Shape& target) const {
   if (dtype() == DType::F32) return sum_to(target);
-  auto w = widened();
-  if (!w) return w;
-  return w->sum_to(target);
+  if (dtype() == DType::Bool) return fail(ExcKind::Type, "a Bool tensor has no gradient");
+  return astype(DType::F32).sum_to(target);
 }
 
 Result<CpuStorage> CpuStorage::sum_to(const Shape& target) const {
