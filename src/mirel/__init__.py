@@ -20,7 +20,7 @@ of mirel_core's operators, and ``sum_to`` brings one back.
 from __future__ import annotations
 
 import threading as _threading
-from typing import Any, Callable, TypeVar
+from typing import Any, Callable, Generator, TypeVar
 
 from mirel._native import (
     PanicException,
@@ -84,14 +84,89 @@ class no_grad:
         set_grad_enabled(self._saved.stack.pop())
 
     def __call__(self, fn: _F) -> _F:
+        """fn with recording off while its body runs. The body of a generator function, async function or
+        async generator runs on each resumption with recording off, and the caller's setting is back in
+        force whenever it is suspended (at a ``yield`` or an ``await``), as with PyTorch's ``no_grad``."""
         import functools
+        import inspect
 
-        @functools.wraps(fn)
-        def wrapper(*args: Any, **kwargs: Any) -> Any:
-            with self:
-                return fn(*args, **kwargs)
+        wrapper: Callable[..., Any]
+        if inspect.isasyncgenfunction(fn):
+            wrapper = _async_generator_wrapper(self, fn)
+        elif inspect.iscoroutinefunction(fn):
 
-        return wrapper  # type: ignore[return-value]
+            async def wrapper(*args: Any, **kwargs: Any) -> Any:
+                return await _Resumed(self, fn(*args, **kwargs))
+
+        elif inspect.isgeneratorfunction(fn):
+
+            def wrapper(*args: Any, **kwargs: Any) -> Any:
+                return (yield from _resumed_in(self, fn(*args, **kwargs)))
+
+        else:
+
+            def wrapper(*args: Any, **kwargs: Any) -> Any:
+                with self:
+                    return fn(*args, **kwargs)
+
+        return functools.wraps(fn)(wrapper)  # type: ignore[return-value]
+
+
+def _resumed_in(mode: no_grad, inner: Any) -> Generator[Any, Any, Any]:
+    """Drives a generator or a coroutine (anything with send, throw and close) step by step, each step
+    inside mode, passing what it yields out and what is sent or thrown in on to it; returns its result.
+    PyTorch's generator wrapper, for coroutines too."""
+    try:
+        with mode:
+            response = inner.send(None)
+        while True:
+            try:
+                request = yield response
+            except GeneratorExit:
+                with mode:
+                    inner.close()
+                raise
+            except BaseException as e:
+                with mode:
+                    response = inner.throw(e)
+            else:
+                with mode:
+                    response = inner.send(request)
+    except StopIteration as e:
+        return e.value
+
+
+class _Resumed:
+    """An awaitable over an awaitable's steps, each resumed inside a mode (see _resumed_in)."""
+
+    def __init__(self, mode: no_grad, inner: Any) -> None:
+        self._steps = _resumed_in(mode, inner)
+
+    def __await__(self) -> Generator[Any, Any, Any]:
+        return self._steps
+
+
+def _async_generator_wrapper(mode: no_grad, fn: Callable[..., Any]) -> Callable[..., Any]:
+    """An async generator function running fn's async generator with each resumption inside mode."""
+
+    async def wrapper(*args: Any, **kwargs: Any) -> Any:
+        inner = fn(*args, **kwargs)
+        try:
+            response = await _Resumed(mode, inner.asend(None))
+            while True:
+                try:
+                    request = yield response
+                except GeneratorExit:
+                    await _Resumed(mode, inner.aclose())
+                    raise
+                except BaseException as e:
+                    response = await _Resumed(mode, inner.athrow(e))
+                else:
+                    response = await _Resumed(mode, inner.asend(request))
+        except StopAsyncIteration:
+            return
+
+    return wrapper
 
 
 __all__ = [

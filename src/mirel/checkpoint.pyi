@@ -9,6 +9,11 @@ from mirel_core import Tensor
 _Path: TypeAlias = str | os.PathLike[str]
 _Entry: TypeAlias = Tensor | npt.NDArray[Any]
 
+MAX_ENTRIES: int
+"""load_file refuses a file whose header lists more entries than this (ValueError)."""
+MAX_AXES: int
+"""load_file refuses an entry of more axes than this (ValueError): NumPy's limit."""
+
 def save_file(tensors: Mapping[str, _Entry], path: _Path, metadata: Mapping[str, str] | None = None) -> None:
     """Writes mirel Tensors or NumPy arrays, each in its own element type, to a safetensors file, atomically."""
 def load_file(path: _Path) -> dict[str, _Entry]:

@@ -8,6 +8,7 @@ with the number of steps taken before this one (0 first)::
 from __future__ import annotations
 
 import math
+import numbers
 from typing import Any, Callable, Mapping, Union
 
 import numpy as np
@@ -21,10 +22,27 @@ LearningRate = Union[float, Callable[[int], float]]
 
 __all__ = ["Optimizer", "SGD", "Adam", "AdamW", "clip_grad_norm", "cosine_schedule", "LearningRate"]
 
+# Step counts go to the native passes as numbers; a count beyond int64 is no count a run reaches.
+_MAX_STEPS = 2**63 - 1
+
+
+def _real(owner: str, key: str, value: object) -> float:
+    """value as a float when it is a real number (not a bool, not NaN); TypeError or ValueError naming it."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{owner}: {key} must be a number, not {type(value).__name__} ({value!r})")
+    number = float(value)
+    if math.isnan(number):
+        raise ValueError(f"{owner}: {key} must be a number, not NaN")
+    return number
+
 
 class Optimizer:
     """What SGD and AdamW share: the parameters, the learning rate, the step count and per-parameter state
-    (float32 NumPy arrays, so the optimizer pickles and checkpoints as it is)."""
+    (float32 NumPy arrays, so the optimizer pickles and checkpoints as it is).
+
+    A subclass declares its hyperparameters once, in ``_check_hyper``: the constructor and
+    ``load_state_dict`` (and so ``mirel.load_checkpoint``) both go through it, so a state can never hold a
+    value the constructor would refuse."""
 
     _state_names: tuple[str, ...] = ()
 
@@ -38,24 +56,42 @@ class Optimizer:
         self.steps = 0
         self.state: dict[str, dict[str, np.ndarray]] = {}
 
+    # Hyperparameters: one set of rules for the constructor and for loading.
+    @classmethod
+    def _check_hyper(cls, hyper: Mapping[str, Any]) -> dict[str, Any]:
+        """The hyperparameters checked and normalised (every key of ``_hyper()``); ValueError or TypeError."""
+        if hyper:
+            raise TypeError(f"{cls.__name__} has hyperparameters {sorted(hyper)} but no _check_hyper to check them")
+        return {}
+
+    @classmethod
+    def _buffer_names(cls, hyper: Mapping[str, Any]) -> tuple[str, ...]:
+        """The state buffers each parameter has under these (checked) hyperparameters."""
+        return cls._state_names
+
+    def _set_hyper(self, hyper: Mapping[str, Any]) -> None:
+        for key, value in hyper.items():
+            setattr(self, key, value)
+
+    def _hyper(self) -> dict[str, Any]:
+        return {}
+
     def current_lr(self) -> float:
         """The learning rate the next step uses."""
         return float(self.lr(self.steps)) if callable(self.lr) else float(self.lr)
 
     def _buffers(self, name: str) -> dict[str, np.ndarray]:
         shape = self.params[name].shape
-        return self.state.setdefault(name, {k: np.zeros(shape, np.float32) for k in self._state_names})
+        return self.state.setdefault(name, {k: np.zeros(shape, np.float32) for k in self._buffer_names(self._hyper())})
 
     def step(self, grads: Mapping[str, Any] | None = None) -> None:
         """Updates every parameter that received a gradient on this thread's current leaves; or, given grads
         (name to a float32 array or tensor of the parameter's shape, e.g. gradients summed over data-parallel
-        workers), with those."""
+        workers), with those. Every gradient is checked (a known name, the parameter's shape, convertible to
+        float32) before any weight or state changes."""
         lr = self.current_lr()
-        if grads is None:
-            grads = self.params.grads()
-        else:
-            grads = {name: g if isinstance(g, mirel_core.Tensor) else Tensor(_f32(g)) for name, g in grads.items()}
-        for name, grad in grads.items():
+        checked = self.params.grads() if grads is None else self._checked_grads(grads)
+        for name, grad in checked.items():
             if grad is not None:
                 self.params._replace(name, self._update(name, grad, lr))
         self.steps += 1
@@ -66,48 +102,153 @@ class Optimizer:
         each backward() does not need it."""
         self.params.zero_grad()
 
+    def _checked_grads(self, grads: Mapping[str, Any]) -> dict[str, Tensor | None]:
+        """Each gradient as a row-major float32 Tensor of its parameter's shape, all checked before any is used."""
+        if not isinstance(grads, Mapping):
+            raise TypeError(f"step(): grads must be a mapping of parameter names to gradients, "
+                            f"not {type(grads).__name__}")
+        out: dict[str, Tensor | None] = {}
+        for name, g in grads.items():
+            if name not in self.params:
+                raise KeyError(f"step(): gradient for unknown parameter {name!r}")
+            if g is None:
+                out[name] = None
+                continue
+            if isinstance(g, mirel_core.Tensor):
+                if g.dtype == "bool":
+                    raise TypeError(f"step(): the gradient of {name!r} is a Bool tensor")
+                if g.dtype != "f32" or g.strides != _row_major_strides(g.shape):
+                    g = Tensor(_f32(g.to_numpy()))
+            else:
+                try:
+                    array = np.asarray(g)
+                    if array.dtype.kind not in "biuf":
+                        raise TypeError(f"dtype {array.dtype}")
+                    g = Tensor(_f32(array))
+                except (TypeError, ValueError) as e:
+                    raise TypeError(f"step(): the gradient of {name!r} is not convertible to a float32 array "
+                                    f"({type(g).__name__}: {e})") from None
+            if g.shape != self.params[name].shape:
+                raise ValueError(f"step(): the gradient of {name!r} has shape {g.shape}, "
+                                 f"the parameter {self.params[name].shape}")
+            out[name] = g
+        return out
+
     def _update(self, name: str, grad: Any, lr: float) -> Any:
         raise NotImplementedError
 
+    # State.
     def state_dict(self) -> dict[str, Any]:
         """Hyperparameters, step count and state buffers (copies)."""
         return {"steps": self.steps, "hyper": self._hyper(),
                 "state": {n: {k: v.copy() for k, v in s.items()} for n, s in self.state.items()}}
 
     def load_state_dict(self, state: Mapping[str, Any]) -> None:
-        """Restores what state_dict() gave; buffers are checked against the parameters' shapes first."""
+        """Restores what state_dict() gave. Everything is checked first, with the constructor's own rules, and
+        nothing changes on an error: "steps" an int >= 0; "hyper" (optional) only this optimizer's
+        hyperparameters, the ones missing keeping their values; "state" the full set of buffers for each
+        parameter named, at its shape."""
+        self._apply(self._checked_state(state))
+
+    def _checked_state(self, state: Mapping[str, Any]) -> tuple[int, dict[str, Any], dict[str, dict[str, np.ndarray]]]:
+        """(steps, hyperparameters, buffers) from a state, every part checked; nothing of self changes."""
+        what = f"{type(self).__name__}.load_state_dict()"
+        if not isinstance(state, Mapping):
+            raise TypeError(f"{what}: the state must be a mapping, not {type(state).__name__}")
+        unknown = sorted(map(repr, set(state) - {"steps", "hyper", "state"}))
+        if unknown:
+            raise ValueError(f"{what}: unknown entries {', '.join(unknown)} (expected 'steps', 'hyper', 'state')")
+        for key in ("steps", "state"):
+            if key not in state:
+                raise ValueError(f"{what}: the state has no {key!r}")
+        steps = state["steps"]
+        if isinstance(steps, bool) or not isinstance(steps, numbers.Integral) or not 0 <= int(steps) <= _MAX_STEPS:
+            raise ValueError(f"{what}: 'steps' must be an int from 0 to 2**63 - 1, not {steps!r}")
+        given = state.get("hyper", {})
+        if not isinstance(given, Mapping):
+            raise TypeError(f"{what}: 'hyper' must be a mapping, not {type(given).__name__}")
+        current = self._hyper()
+        unknown = sorted(map(repr, set(given) - set(current)))
+        if unknown:
+            raise ValueError(f"{what}: unknown hyperparameters {', '.join(unknown)} "
+                             f"({type(self).__name__} has {', '.join(map(repr, current))})")
+        hyper = self._check_hyper({**current, **given})
+        buffers = state["state"]
+        if not isinstance(buffers, Mapping):
+            raise TypeError(f"{what}: 'state' must be a mapping of parameter names to buffers, "
+                            f"not {type(buffers).__name__}")
+        expected = set(self._buffer_names(hyper))
         staged: dict[str, dict[str, np.ndarray]] = {}
-        for name, bufs in state["state"].items():
+        for name, bufs in buffers.items():
             if name not in self.params:
-                raise KeyError(f"load_state_dict(): state for unknown parameter {name!r}")
+                raise KeyError(f"{what}: state for unknown parameter {name!r}")
+            if not isinstance(bufs, Mapping):
+                raise TypeError(f"{what}: the state of {name!r} must be a mapping of buffer names to arrays, "
+                                f"not {type(bufs).__name__}")
+            if set(bufs) != expected:
+                raise ValueError(f"{what}: the state of {name!r} has buffers {sorted(map(str, bufs))}; "
+                                 f"{type(self).__name__} with these hyperparameters needs {sorted(expected)}")
             staged[name] = {}
             for k, v in bufs.items():
-                arr = _f32(v)
+                if isinstance(v, mirel_core.Tensor):
+                    v = v.to_numpy()
+                try:
+                    arr = np.asarray(v)
+                    if arr.dtype.kind not in "iuf":
+                        raise TypeError(f"dtype {arr.dtype}")
+                    arr = np.array(arr, dtype=np.float32, order="C")  # a copy of its own
+                except (TypeError, ValueError) as e:
+                    raise TypeError(f"{what}: {name}.{k} is not convertible to a float32 array "
+                                    f"({type(v).__name__}: {e})") from None
                 if list(arr.shape) != self.params[name].shape:
-                    raise ValueError(f"load_state_dict(): {name}.{k} has shape {list(arr.shape)}, "
+                    raise ValueError(f"{what}: {name}.{k} has shape {list(arr.shape)}, "
                                      f"the parameter {self.params[name].shape}")
-                staged[name][k] = arr.copy()
-        self.state = staged
-        self.steps = int(state["steps"])
-        for k, v in state.get("hyper", {}).items():
-            setattr(self, k, v)
+                staged[name][k] = arr
+        self._check_buffers(staged)
+        return int(steps), hyper, staged
 
-    def _hyper(self) -> dict[str, Any]:
-        return {}
+    def _check_buffers(self, staged: Mapping[str, Mapping[str, np.ndarray]]) -> None:
+        """Refuses buffer values this optimizer could never have written."""
+
+    def _apply(self, checked: tuple[int, dict[str, Any], dict[str, dict[str, np.ndarray]]]) -> None:
+        steps, hyper, staged = checked
+        self._set_hyper(hyper)
+        self.state = staged
+        self.steps = steps
 
 
 class SGD(Optimizer):
     """Stochastic gradient descent with momentum, dampening, Nesterov momentum and L2 weight decay."""
 
+    momentum: float
+    dampening: float
+    weight_decay: float
+    nesterov: bool
+
     def __init__(self, params: Parameters, lr: LearningRate, momentum: float = 0.0, dampening: float = 0.0,
                  weight_decay: float = 0.0, nesterov: bool = False) -> None:
         super().__init__(params, lr)
+        self._set_hyper(self._check_hyper({"momentum": momentum, "dampening": dampening,
+                                           "weight_decay": weight_decay, "nesterov": nesterov}))
+
+    @classmethod
+    def _check_hyper(cls, hyper: Mapping[str, Any]) -> dict[str, Any]:
+        momentum = _real("SGD", "momentum", hyper["momentum"])
+        dampening = _real("SGD", "dampening", hyper["dampening"])
+        weight_decay = _real("SGD", "weight_decay", hyper["weight_decay"])
+        nesterov = hyper["nesterov"]
+        if not isinstance(nesterov, (bool, np.bool_)):
+            raise TypeError(f"SGD: nesterov must be a bool, not {type(nesterov).__name__} ({nesterov!r})")
         if momentum < 0 or weight_decay < 0:
             raise ValueError("momentum and weight_decay must be >= 0")
         if nesterov and (momentum <= 0 or dampening != 0):
             raise ValueError("Nesterov momentum requires a momentum and zero dampening")
-        self.momentum, self.dampening, self.weight_decay, self.nesterov = momentum, dampening, weight_decay, nesterov
-        self._state_names = ("momentum_buffer",) if momentum else ()
+        return {"momentum": momentum, "dampening": dampening, "weight_decay": weight_decay,
+                "nesterov": bool(nesterov)}
+
+    @classmethod
+    def _buffer_names(cls, hyper: Mapping[str, Any]) -> tuple[str, ...]:
+        return ("momentum_buffer",) if hyper["momentum"] else ()
 
     def _update(self, name: str, grad: Any, lr: float) -> Any:
         first = name not in self.state
@@ -123,16 +264,36 @@ class SGD(Optimizer):
 class Adam(Optimizer):
     """Adam with bias correction; weight_decay is L2 regularisation added to the gradient, as in PyTorch's Adam."""
 
+    betas: tuple[float, float]
+    eps: float
+    weight_decay: float
+
     _state_names = ("exp_avg", "exp_avg_sq")
     _decoupled = False  # AdamW decays the weight itself instead
 
     def __init__(self, params: Parameters, lr: LearningRate = 1e-3, betas: tuple[float, float] = (0.9, 0.999),
                  eps: float = 1e-8, weight_decay: float = 0.0) -> None:
         super().__init__(params, lr)
-        if not (0 <= betas[0] < 1 and 0 <= betas[1] < 1) or eps < 0 or weight_decay < 0:
-            raise ValueError(f"{type(self).__name__} needs 0 <= betas < 1, eps >= 0 and weight_decay >= 0, "
-                             f"not betas={betas}, eps={eps}, weight_decay={weight_decay}")
-        self.betas, self.eps, self.weight_decay = (float(betas[0]), float(betas[1])), eps, weight_decay
+        self._set_hyper(self._check_hyper({"betas": betas, "eps": eps, "weight_decay": weight_decay}))
+
+    @classmethod
+    def _check_hyper(cls, hyper: Mapping[str, Any]) -> dict[str, Any]:
+        betas = hyper["betas"]
+        if isinstance(betas, (str, bytes)) or not hasattr(betas, "__len__") or len(betas) != 2:
+            raise TypeError(f"{cls.__name__}: betas must be a pair of numbers, not {betas!r}")
+        name = cls.__name__
+        b1, b2 = _real(name, "betas[0]", betas[0]), _real(name, "betas[1]", betas[1])
+        eps, weight_decay = _real(name, "eps", hyper["eps"]), _real(name, "weight_decay", hyper["weight_decay"])
+        if not (0 <= b1 < 1 and 0 <= b2 < 1) or eps < 0 or weight_decay < 0:
+            raise ValueError(f"{name} needs 0 <= betas < 1, eps >= 0 and weight_decay >= 0, "
+                             f"not betas={tuple(betas)}, eps={hyper['eps']}, weight_decay={hyper['weight_decay']}")
+        return {"betas": (b1, b2), "eps": eps, "weight_decay": weight_decay}
+
+    def _check_buffers(self, staged: Mapping[str, Mapping[str, np.ndarray]]) -> None:
+        for name, bufs in staged.items():
+            if (bufs["exp_avg_sq"] < 0).any():
+                raise ValueError(f"{type(self).__name__}.load_state_dict(): {name}.exp_avg_sq holds a negative value "
+                                 f"(a mean of squares is never negative)")
 
     def _update(self, name: str, grad: Any, lr: float) -> Any:
         bufs, w, decay = self._buffers(name), self.params[name], float(self.weight_decay)
@@ -155,9 +316,21 @@ class AdamW(Adam):
         super().__init__(params, lr, betas, eps, weight_decay)
 
 
-def clip_grad_norm(params: Parameters, max_norm: float) -> float:
-    """Scales this step's gradients so that their global L2 norm is at most max_norm; returns the norm
-    before clipping. The next optimizer step sees the scaled gradients."""
+def _row_major_strides(shape: list[int]) -> list[int]:
+    strides, step = [], 1
+    for n in reversed(shape):
+        strides.append(step)
+        step *= max(n, 1)
+    return strides[::-1]
+
+
+def clip_grad_norm(params: Parameters, max_norm: float, *, error_if_nonfinite: bool = False) -> float:
+    """Scales this step's gradients by max_norm / (norm + 1e-6) when their global L2 norm is over max_norm;
+    returns the norm before clipping. The next optimizer step sees the scaled gradients.
+
+    As PyTorch's clip_grad_norm_: a NaN or infinite norm propagates (the gradients are scaled by NaN, or by 0,
+    which leaves NaN where they were infinite), unless error_if_nonfinite, which raises RuntimeError instead
+    and leaves the gradients as they were."""
     import mirel
 
     total = 0.0
@@ -165,8 +338,12 @@ def clip_grad_norm(params: Parameters, max_norm: float) -> float:
         if g is not None:
             total += float(mirel.sum(mirel.square(g)).to_numpy())
     norm = math.sqrt(total)
-    coef = max_norm / (norm + 1e-6)
-    if coef < 1.0:
+    if error_if_nonfinite and not math.isfinite(norm):
+        raise RuntimeError("The total norm of order 2.0 for gradients from `parameters` is non-finite, so it cannot "
+                           "be clipped. To disable this error and scale the gradients by the non-finite norm "
+                           "anyway, set `error_if_nonfinite=False`")
+    coef = max_norm / (norm + 1e-6)  # 0 for an infinite norm, NaN for a NaN one
+    if not coef >= 1.0:  # NaN too: PyTorch clamps the coefficient to at most 1, and NaN stays NaN
         params._scale_grads(coef)
     return norm
 
