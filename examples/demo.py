@@ -17,6 +17,7 @@ and rounded to the type for each step's leaves.
 
 import argparse
 import time
+from collections.abc import Mapping
 
 import numpy as np
 import numpy.typing as npt
@@ -65,7 +66,7 @@ def init_params(seed: int = 1, hidden: int = HIDDEN) -> dict[str, Array]:
     return {name: value.astype(np.float32) for name, value in params.items()}
 
 
-def forward(x: Tensor, p: dict[str, Tensor]) -> Tensor:
+def forward(x: Tensor, p: Mapping[str, Tensor]) -> Tensor:
     hidden = relu(x @ p["w1"] + p["b1"])
     return hidden @ p["w2"] + p["b2"]
 

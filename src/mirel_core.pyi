@@ -7,7 +7,7 @@
 # single-file module only in a stub package, PEP 561).
 
 from collections.abc import Callable, Sequence
-from typing import Any, ClassVar, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, overload, type_check_only
+from typing import Any, ClassVar, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -23,7 +23,7 @@ _DTypeLike: TypeAlias = str | type | np.dtype[Any]
 # 0-d arrays (anything float() or operator.index() accepts).
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 
-@final
+# Not subclassable at run time: mirel.Tensor, the package's class, is its one subclass.
 class Tensor:
     """An n-dimensional array of f32, f16, bf16 or bool elements that can record gradients."""
 

@@ -1,11 +1,13 @@
-# Type stubs for the mirel package: its functions on mirel_core's Tensor.
+# Type stubs for the mirel package: its functions on mirel_core's Tensor and
+# its subclass mirel.Tensor; a function's result is of its operands' class.
 from collections.abc import Callable, Sequence
 from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 
-from mirel_core import Tensor as Tensor
+import mirel_core
+from mirel.tensor import Size as Size, Tensor as Tensor, tensor as tensor
 from mirel import nn as nn
 from mirel import optim as optim
 from mirel.checkpoint import load_checkpoint as load_checkpoint, load_file as load_file
@@ -19,6 +21,8 @@ _Axis: TypeAlias = SupportsIndex | Sequence[SupportsIndex] | None
 _Shape: TypeAlias = SupportsIndex | Sequence[SupportsIndex]
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 _F = TypeVar("_F", bound=Callable[..., Any])
+_T = TypeVar("_T", bound=mirel_core.Tensor)
+_DTypeLike: TypeAlias = str | type | np.dtype[Any]
 
 class PanicException(BaseException):
     """Raised when the library detects a bug in itself; derives from BaseException."""
@@ -30,57 +34,57 @@ class no_grad:
     def __exit__(self, *exc: object) -> None: ...
     def __call__(self, fn: _F) -> _F: ...
 
-def sum(x: Tensor, axis: _Axis = None, keepdims: bool = False) -> Tensor:
+def sum(x: _T, axis: _Axis = None, keepdims: bool = False) -> _T:
     """Sum over the axes in a fixed pairwise order; halves summed in float32 and rounded once."""
-def mean(x: Tensor, axis: _Axis = None, keepdims: bool = False) -> Tensor:
+def mean(x: _T, axis: _Axis = None, keepdims: bool = False) -> _T:
     """Mean over the axes; NaN over no elements."""
-def max(x: Tensor, axis: _Axis = None, keepdims: bool = False) -> Tensor:
+def max(x: _T, axis: _Axis = None, keepdims: bool = False) -> _T:
     """Maximum over the axes; NaN propagates."""
-def min(x: Tensor, axis: _Axis = None, keepdims: bool = False) -> Tensor:
+def min(x: _T, axis: _Axis = None, keepdims: bool = False) -> _T:
     """Minimum over the axes; NaN propagates."""
-def argmax(x: Tensor, axis: _Axis = None, keepdims: bool = False) -> Any:
+def argmax(x: _T, axis: _Axis = None, keepdims: bool = False) -> Any:
     """Index of the first maximum, as a NumPy int64 array (a NumPy integer for a full reduction)."""
-def sum_to(x: Tensor, shape: _Shape) -> Tensor:
+def sum_to(x: _T, shape: _Shape) -> _T:
     """x summed over the axes that broadcasting `shape` to x's shape stretches."""
-def broadcast_to(x: Tensor, shape: _Shape) -> Tensor:
+def broadcast_to(x: _T, shape: _Shape) -> _T:
     """A copy of x at a shape it broadcasts to."""
-def exp(x: Tensor, /) -> Tensor:
+def exp(x: _T, /) -> _T:
     """Elementwise e**x."""
-def log(x: Tensor, /) -> Tensor:
+def log(x: _T, /) -> _T:
     """Elementwise natural logarithm."""
-def tanh(x: Tensor, /) -> Tensor:
+def tanh(x: _T, /) -> _T:
     """Elementwise hyperbolic tangent."""
-def sigmoid(x: Tensor, /) -> Tensor:
+def sigmoid(x: _T, /) -> _T:
     """Elementwise 1 / (1 + exp(-x))."""
-def sqrt(x: Tensor, /) -> Tensor:
+def sqrt(x: _T, /) -> _T:
     """Elementwise square root."""
-def abs(x: Tensor, /) -> Tensor:
+def abs(x: _T, /) -> _T:
     """Elementwise absolute value."""
-def negative(x: Tensor, /) -> Tensor:
+def negative(x: _T, /) -> _T:
     """Elementwise -x."""
-def square(x: Tensor, /) -> Tensor:
+def square(x: _T, /) -> _T:
     """Elementwise x * x."""
-def power(x: Tensor, exponent: _Number) -> Tensor:
+def power(x: _T, exponent: _Number) -> _T:
     """Elementwise x ** exponent for a number exponent."""
-def maximum(a: Tensor | _Number, b: Tensor | _Number) -> Tensor:
+def maximum(a: _T | _Number, b: _T | _Number) -> _T:
     """Elementwise maximum with broadcasting; NaN propagates."""
-def minimum(a: Tensor | _Number, b: Tensor | _Number) -> Tensor:
+def minimum(a: _T | _Number, b: _T | _Number) -> _T:
     """Elementwise minimum with broadcasting; NaN propagates."""
-def where(condition: Tensor, a: Tensor | _Number, b: Tensor | _Number) -> Tensor:
+def where(condition: mirel_core.Tensor, a: _T | _Number, b: _T | _Number) -> _T:
     """a where the Bool condition holds, b elsewhere."""
-def reshape(x: Tensor, shape: _Shape) -> Tensor:
+def reshape(x: _T, shape: _Shape) -> _T:
     """x at a new shape (one -1 inferred), any layout."""
-def transpose(x: Tensor, axes: Sequence[SupportsIndex] | None = None) -> Tensor:
+def transpose(x: _T, axes: Sequence[SupportsIndex] | None = None) -> _T:
     """x with its axes permuted (reversed when None)."""
-def permute(x: Tensor, dims: Sequence[SupportsIndex]) -> Tensor:
+def permute(x: _T, dims: Sequence[SupportsIndex]) -> _T:
     """x with its axes reordered as dims."""
-def concatenate(tensors: Sequence[Tensor], axis: SupportsIndex = 0) -> Tensor:
+def concatenate(tensors: Sequence[_T], axis: SupportsIndex = 0) -> _T:
     """Tensors joined along an existing axis."""
-def stack(tensors: Sequence[Tensor], axis: SupportsIndex = 0) -> Tensor:
+def stack(tensors: Sequence[_T], axis: SupportsIndex = 0) -> _T:
     """Tensors joined along a new axis."""
-def take(x: Tensor, indices: npt.ArrayLike, axis: SupportsIndex | None = None) -> Tensor:
+def take(x: _T, indices: npt.ArrayLike, axis: SupportsIndex | None = None) -> _T:
     """The entries along axis that the integer indices name."""
-def detach(x: Tensor, /) -> Tensor:
+def detach(x: _T, /) -> _T:
     """An untracked tensor over x's storage, without a copy."""
 def from_dlpack(x: Any, /) -> Tensor:
     """A new tensor holding a copy of what a DLPack producer exports."""
@@ -89,8 +93,11 @@ def is_grad_enabled() -> bool:
 def set_grad_enabled(mode: bool | np.bool_, /) -> bool:
     """Turns recording on this thread on or off; returns the previous setting."""
 
+def astype(x: _T, dtype: _DTypeLike) -> _T:
+    """The values in another element type, rounded once; the gradient comes back in x's type."""
+
 __all__ = [
-    "Tensor", "PanicException", "no_grad", "nn", "optim", "Parameters",
+    "Tensor", "Size", "tensor", "astype", "PanicException", "no_grad", "nn", "optim", "Parameters",
     "save_file", "load_file", "load_metadata", "save_checkpoint", "load_checkpoint",
     "sum", "mean", "max", "min", "argmax", "sum_to", "broadcast_to",
     "exp", "log", "tanh", "sigmoid", "sqrt", "abs", "negative", "square",

@@ -4,10 +4,10 @@ from typing import Any, TypeAlias
 
 import numpy.typing as npt
 
-from mirel_core import Tensor
+import mirel_core
 
 _Path: TypeAlias = str | os.PathLike[str]
-_Entry: TypeAlias = Tensor | npt.NDArray[Any]
+_Entry: TypeAlias = mirel_core.Tensor | npt.NDArray[Any]
 
 MAX_ENTRIES: int
 """load_file refuses a file whose header lists more entries than this (ValueError)."""

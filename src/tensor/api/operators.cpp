@@ -46,7 +46,13 @@ PyObject* apply(TensorOp op, PyObject* l, PyObject* r) {
   if (!a) return raise_borrow_error();
   SharedBorrow b(r);  // may be the same object as a: shared borrows stack
   if (!b) return raise_borrow_error();
-  return wrap(op(*a, *b));
+  Result<Tensor> result = op(*a, *b);
+  // The package's tensors have a cast; its users are told of it.
+  if (!result && (a->face == Face::Package || b->face == Face::Package) &&
+      result.error().message.starts_with("Tensor DType mismatch")) {
+    result.error().message += " Convert one operand first with x.astype(dtype) (mirel.astype).";
+  }
+  return wrap(std::move(result));
 }
 
 PyObject* apply(ScalarOp op, PyObject* t, float x) {
