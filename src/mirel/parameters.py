@@ -286,6 +286,6 @@ class Parameters:
         self._own, self._module, self._dtype = state["slots"], None, state["dtype"]
 
     def __repr__(self) -> str:
-        shapes = ", ".join(f"{n}: {m.shape}" for n, m in self.items())
+        shapes = ", ".join(f"{n}: {list(m.shape)}" for n, m in self.items())
         kinds = sorted({slot.dtype for slot in self._slots().values()} or {self._dtype})
         return f"Parameters({{{shapes}}}, dtype={kinds[0] if len(kinds) == 1 else kinds!r})"

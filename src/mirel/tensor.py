@@ -372,7 +372,12 @@ def _basic_offsets(shape: tuple[int, ...], key: tuple[Any, ...]) -> np.ndarray:
 
 
 def tensor(data: Any, dtype: Any = None, requires_grad: bool = False) -> Tensor:
-    """A new mirel.Tensor copying data (anything numpy.array accepts, tensors included), as torch.tensor."""
+    """A new mirel.Tensor copying data (anything numpy.array accepts, tensors included), as torch.tensor:
+    without a dtype, booleans give a bool tensor, float16 and bfloat16 data keep their type, anything else is
+    f32."""
+    if dtype is None:
+        kind = data.dtype if isinstance(data, mirel_core.Tensor) else _dtype_of(np.asarray(data))
+        dtype = kind if kind in ("bool", "f16", "bf16") else "f32"
     return Tensor(data, dtype=dtype, requires_grad=requires_grad)
 
 

@@ -76,6 +76,12 @@ class Optimizer:
     def _hyper(self) -> dict[str, Any]:
         return {}
 
+    def __repr__(self) -> str:
+        """As PyTorch prints an optimizer: its hyperparameters, one a line."""
+        hyper = {"lr": self.lr, **self._hyper()}
+        lines = "".join(f"    {k}: {v}\n" for k, v in sorted(hyper.items()))
+        return f"{type(self).__name__} (\n{lines}    parameters: {len(self.params)}, steps taken: {self.steps}\n)"
+
     def current_lr(self) -> float:
         """The learning rate the next step uses."""
         return float(self.lr(self.steps)) if callable(self.lr) else float(self.lr)
