@@ -105,10 +105,7 @@ class _Body:
     # --- Python numbers -------------------------------------------------------------------------------------------
     def item(self) -> Any:
         """The one element as a Python float (bool for bool tensors)."""
-        n = self.numel()
-        if n != 1:
-            raise RuntimeError(f"a Tensor with {n} elements cannot be converted to Scalar")
-        return self.to_numpy().reshape(()).item()
+        return _native._item(self)
 
     def __float__(self) -> float:
         return float(self.item())
@@ -155,6 +152,8 @@ class _Body:
     def __pow__(self, exponent: Any) -> Tensor:
         if isinstance(exponent, mirel_core.Tensor):
             return NotImplemented
+        if type(exponent) is int and exponent == 2:  # x * x is exact before its one rounding, as the power is
+            return _native.square(self)
         return _native.power(self, exponent)
 
     def __rpow__(self, base: Any) -> Tensor:
@@ -176,6 +175,8 @@ class _Body:
     def __getitem__(self, key: Any) -> Tensor:
         """NumPy's indexing (ints, slices, None, ..., integer arrays, boolean masks); always a copy, and the
         gradient adds back into the positions taken."""
+        if type(key) is int:  # the common x[i]: one take along the first axis
+            return _native.take(self, key, 0)
         offsets = _offsets(tuple(_core_shape.__get__(self)), key)
         flat = _native.reshape(self, (-1,))
         return _native.reshape(_native.take(flat, offsets.reshape(-1), 0), offsets.shape)

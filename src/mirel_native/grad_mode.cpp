@@ -29,6 +29,26 @@ PyObject* py_set_grad_enabled(PyObject*, PyObject* mode) {
 
 PyObject* py_from_dlpack(PyObject*, PyObject* x) { return tensor_from_dlpack(x); }
 
+// _item(x): the one element as a Python float (bool for Bool), without an array on the way.
+PyObject* py_item(PyObject*, PyObject* x) {
+  return guard([&]() -> PyObject* {
+    if (!check_tensor(x, "item()", "x")) return nullptr;
+    return with_tensors(
+        [&](const Tensor& t) -> PyObject* {
+          const std::size_t n = numel(t.cpu().shape());
+          if (n != 1) return PyErr_Format(PyExc_RuntimeError, "a Tensor with %zu elements cannot be converted to Scalar", n);
+          return std::visit(
+              [](const auto& a) -> PyObject* {
+                const auto v = *a.data();
+                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bool>) return PyBool_FromLong(v);
+                else return PyFloat_FromDouble(double(widen(v)));
+              },
+              t.cpu().data());
+        },
+        x);
+  });
+}
+
 // _make_tensor_class(name, namespace): the package's subclass of
 // mirel_core.Tensor, the class of every package tensor (Note [two faces]).
 PyObject* py_make_tensor_class(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -58,6 +78,7 @@ PyMethodDef graph_functions[] = {
     {"from_dlpack", py_from_dlpack, METH_O,
      "from_dlpack(x, /)\n--\n\nA new untracked tensor holding a copy of what x (a PyTorch, JAX or NumPy array, or "
      "anything with __dlpack__) exports: float32, float16, bfloat16 or bool, on the CPU."},
+    {"_item", py_item, METH_O, "_item(x, /)\n--\n\nThe one element of x as a Python float (bool for bool)."},
     {"detach", py_detach, METH_O,
      "detach(x, /)\n--\n\nAn untracked tensor over x's storage, without a copy: no gradient flows through it."},
     {"is_grad_enabled", py_is_grad_enabled, METH_NOARGS,
