@@ -62,6 +62,18 @@ def _sizes(args: tuple[Any, ...]) -> tuple[int, ...]:
     return tuple(args)
 
 
+def _reduction(fn: Any) -> Any:
+    """A reduction of mirel as a method, with NumPy's (axis, keepdims) and PyTorch's (dim, keepdim) names."""
+
+    def method(self: Any, axis: Any = None, keepdims: bool = False, *, dim: Any = None,
+               keepdim: bool | None = None) -> Any:
+        return fn(self, dim if dim is not None else axis, keepdim if keepdim is not None else keepdims)
+
+    method.__name__ = method.__qualname__ = fn.__name__
+    method.__doc__ = f"mirel.{fn.__name__}(x, axis, keepdims) as a method; dim and keepdim as in PyTorch."
+    return method
+
+
 class _Body:
     """A tensor of f32, f16, bf16 or bool elements with PyTorch's methods; see docs/mirel.md."""
 
@@ -182,21 +194,11 @@ class _Body:
         return _native.reshape(_native.take(flat, offsets.reshape(-1), 0), offsets.shape)
 
     # --- reductions and math as methods ---------------------------------------------------------------------------
-    def sum(self, axis: Any = None, keepdims: bool = False, *, dim: Any = None, keepdim: bool | None = None) -> Tensor:
-        return _native.sum(self, dim if dim is not None else axis, keepdim if keepdim is not None else keepdims)
-
-    def mean(self, axis: Any = None, keepdims: bool = False, *, dim: Any = None, keepdim: bool | None = None) -> Tensor:
-        return _native.mean(self, dim if dim is not None else axis, keepdim if keepdim is not None else keepdims)
-
-    def max(self, axis: Any = None, keepdims: bool = False, *, dim: Any = None, keepdim: bool | None = None) -> Tensor:
-        return _native.max(self, dim if dim is not None else axis, keepdim if keepdim is not None else keepdims)
-
-    def min(self, axis: Any = None, keepdims: bool = False, *, dim: Any = None, keepdim: bool | None = None) -> Tensor:
-        return _native.min(self, dim if dim is not None else axis, keepdim if keepdim is not None else keepdims)
-
-    def argmax(self, axis: Any = None, keepdims: bool = False, *, dim: Any = None,
-               keepdim: bool | None = None) -> Any:
-        return _native.argmax(self, dim if dim is not None else axis, keepdim if keepdim is not None else keepdims)
+    sum = _reduction(_native.sum)
+    mean = _reduction(_native.mean)
+    max = _reduction(_native.max)
+    min = _reduction(_native.min)
+    argmax = _reduction(_native.argmax)
 
     def exp(self) -> Tensor:
         return _native.exp(self)

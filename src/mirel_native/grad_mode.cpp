@@ -1,4 +1,5 @@
-// The tape from Python: the grad-mode switch behind mirel.no_grad, and detach.
+// The tape from Python: the grad-mode switch behind mirel.no_grad, detach,
+// from_dlpack and item, and the making of the package's tensor class.
 #include "mirel_native/functions.hpp"
 
 #include "autograd/graph.hpp"
@@ -61,17 +62,6 @@ PyObject* py_make_tensor_class(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-// _as_face(x, package): the same tensor as a package (True) or mirel_core (False) tensor, without a copy.
-PyObject* py_as_face(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guard([&]() -> PyObject* {
-    if (!arity(nargs, 2, "_as_face()") || !check_tensor(args[0], "_as_face()", "x")) return nullptr;
-    auto package = to_bool(args[1], "package");
-    if (!package) return nullptr;
-    const Face face = *package ? Face::Package : Face::Core;
-    return with_tensors([&](const Tensor& t) { return wrap(Tensor::with_face(t, face)); }, args[0]);
-  });
-}
-
 }  // namespace
 
 PyMethodDef graph_functions[] = {
@@ -89,9 +79,6 @@ PyMethodDef graph_functions[] = {
     {"_make_tensor_class", as_method(py_make_tensor_class), METH_FASTCALL,
      "_make_tensor_class(name, namespace, /)\n--\n\nMakes the class of the package's tensors (mirel.Tensor), "
      "the one subclass of mirel_core.Tensor."},
-    {"_as_face", as_method(py_as_face), METH_FASTCALL,
-     "_as_face(x, package, /)\n--\n\nx as a mirel.Tensor (True) or a mirel_core.Tensor (False), sharing its "
-     "storage and node."},
     {nullptr, nullptr, 0, nullptr},
 };
 
