@@ -283,3 +283,46 @@ def test_weights_cross_to_pytorch_and_back(tmp_path):
     mirel.load_checkpoint(theirs, back)
     for k, v in tmodel.state_dict().items():
         np.testing.assert_array_equal(back.state_dict()[k], v.to(torch.bfloat16).float().numpy())
+
+
+def grouped_model():
+    model = mirel.nn.Sequential(mirel.nn.Linear(4, 3), mirel.nn.ReLU(), mirel.nn.Linear(3, 2))
+    params = model.parameters()
+    decay = params.subset(n for n in params.keys() if params[n].ndim >= 2)
+    no_decay = params.subset(n for n in params.keys() if params[n].ndim < 2)
+    return model, params, decay, no_decay
+
+
+def test_parameter_groups_update_as_separate_optimizers_would():
+    x, y = np.random.default_rng(1).standard_normal((8, 4)).astype(np.float32), np.array([0, 1] * 4)
+    model, params, decay, no_decay = grouped_model()
+    twin, twin_params, twin_decay, twin_no_decay = grouped_model()
+    twin_params.load_state_dict(params.state_dict())
+    grouped = optim.AdamW([{"params": decay, "weight_decay": 0.1}, {"params": no_decay, "weight_decay": 0.0,
+                                                                    "lr": 0.05}], lr=0.01)
+    separate = [optim.AdamW(twin_decay, lr=0.01, weight_decay=0.1), optim.AdamW(twin_no_decay, lr=0.05,
+                                                                                weight_decay=0.0)]
+    for step in range(3):
+        for m, opts in ((model, [grouped]), (twin, separate)):
+            F.cross_entropy(m(Tensor(x)), y).backward()
+            for opt in opts:
+                opt.step()
+            Tensor.clear_graph()
+        grouped.param_groups[1]["lr"] = separate[1].lr = 0.05 / (step + 2)  # as a scheduler would
+    for name, value in params.state_dict().items():
+        np.testing.assert_array_equal(value, twin_params.state_dict()[name], err_msg=name)
+    restored = pickle.loads(pickle.dumps(grouped))
+    assert restored.param_groups[0]["weight_decay"] == 0.1 and len(restored.params) == 4
+
+
+@pytest.mark.parametrize("groups,error", [
+    (lambda d, n: [{"params": d}, {"params": d}], ValueError),
+    (lambda d, n: [{"params": d, "momentum": 0.9}], ValueError),
+    (lambda d, n: [{"params": [1, 2]}], TypeError),
+    (lambda d, n: [], TypeError),
+    (lambda d, n: [{"params": d, "lr": -1.0}], ValueError),
+])
+def test_parameter_groups_are_checked(groups, error):
+    _, _, decay, no_decay = grouped_model()
+    with pytest.raises(error):
+        optim.AdamW(groups(decay, no_decay), lr=0.01)

@@ -125,6 +125,7 @@ class Parameters:
     def __init__(self, named: Mapping[str, ArrayLike | Tensor] | None = None, *, dtype: str = "f32") -> None:
         self._own: dict[str, _Slot] = {}
         self._module: Any = None  # the layer this holder looks through to, if any
+        self._parts: list[tuple[Parameters, frozenset[str] | None]] | None = None  # or the holders, if any
         self.dtype = dtype
         for name, value in (named or {}).items():
             self[name] = value
@@ -133,10 +134,37 @@ class Parameters:
     def _of(cls, module: Any) -> Parameters:
         """The view of a layer's weights (mirel.nn.Module.parameters())."""
         view = cls.__new__(cls)
-        view._own, view._module, view._dtype = {}, module, "f32"
+        view._own, view._module, view._parts, view._dtype = {}, module, None, "f32"
         return view
 
+    @classmethod
+    def _joined(cls, parts: list[tuple[Parameters, frozenset[str] | None]]) -> Parameters:
+        """A view of other holders' weights (each restricted to some names, or whole); names must not repeat."""
+        view = cls.__new__(cls)
+        view._own, view._module, view._parts, view._dtype = {}, None, parts, "f32"
+        view._slots()  # a repeated name fails here, not at the first step
+        return view
+
+    def subset(self, names: Iterable[str]) -> Parameters:
+        """A view of the named weights only, e.g. one parameter group: the weights that decay."""
+        chosen = frozenset(names)
+        missing = sorted(chosen - set(self._slots()))
+        if missing:
+            raise KeyError(f"subset(): no weights named {missing}")
+        return Parameters._joined([(self, chosen)])
+
     def _slots(self) -> dict[str, _Slot]:
+        if self._parts is not None:
+            out: dict[str, _Slot] = {}
+            for holder, names in self._parts:
+                for name, slot in holder._slots().items():
+                    if names is not None and name not in names:
+                        continue
+                    if name in out:
+                        raise ValueError(f"a weight named {name!r} is in more than one parameter group: give the "
+                                         f"groups disjoint weights under distinct names")
+                    out[name] = slot
+            return out
         return self._own if self._module is None else self._module._named_slots()
 
     @property
@@ -168,7 +196,7 @@ class Parameters:
         slots = self._slots()
         if name in slots:
             slots[name].replace(Tensor(_f32(value)))
-        elif self._module is not None:
+        elif self._module is not None or self._parts is not None:
             raise KeyError(f"{name!r} is not a weight of this layer: declare weights on the layer "
                            "(add_parameter or a mirel.nn.Parameter attribute)")
         else:
@@ -274,11 +302,14 @@ class Parameters:
     def __getstate__(self) -> dict[str, Any]:
         if self._module is not None:
             return {"module": self._module}
+        if self._parts is not None:
+            return {"parts": self._parts}
         return {"slots": self._own, "dtype": self._dtype}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        if "module" in state:
-            self._own, self._module, self._dtype = {}, state["module"], "f32"
+        self._parts = state.get("parts")
+        if "module" in state or "parts" in state:
+            self._own, self._module, self._dtype = {}, state.get("module"), "f32"
             return
         if "masters" in state:  # pickles of older versions: the masters by value
             self.__init__(state["masters"], dtype=state["dtype"])  # type: ignore[misc]

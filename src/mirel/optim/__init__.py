@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Any, Callable, Mapping, Union
+from typing import Any, Callable, Mapping, Sequence, Union
 
 import numpy as np
 
@@ -46,15 +46,37 @@ class Optimizer:
 
     _state_names: tuple[str, ...] = ()
 
-    def __init__(self, params: Parameters, lr: LearningRate) -> None:
-        if not isinstance(params, Parameters):
-            raise TypeError(f"optimizers take a mirel.Parameters, not {type(params).__name__}")
-        if not callable(lr) and not (isinstance(lr, (int, float)) and lr >= 0):
-            raise ValueError(f"lr must be a number >= 0 or a callable, not {lr!r}")
-        self.params = params
+    # Note [parameter groups]
+    # As in PyTorch, params may be a list of groups, {"params": a holder, and
+    # any hyperparameter or "lr" of the group's own}; the others come from the
+    # constructor's arguments. self.params joins the groups' holders (their
+    # weights must be disjoint), so gradients, state and checkpoints stay keyed
+    # by weight name; each name's group gives the hyperparameters of its
+    # update. A group's "lr" may be changed between steps, as PyTorch's
+    # schedulers do.
+
+    def __init__(self, params: Parameters | Sequence[Mapping[str, Any]], lr: LearningRate) -> None:
+        _check_lr(lr)
+        if isinstance(params, Parameters):
+            groups: list[dict[str, Any]] = [{"params": params}]
+        elif isinstance(params, Sequence) and params and all(isinstance(g, Mapping) for g in params):
+            groups = [dict(g) for g in params]
+            for g in groups:
+                if not isinstance(g.get("params"), Parameters):
+                    raise TypeError("each parameter group needs \"params\": a mirel.Parameters (e.g. "
+                                    "model.parameters().subset(names))")
+                if "lr" in g:
+                    _check_lr(g["lr"])
+        else:
+            raise TypeError(f"optimizers take a mirel.Parameters or a non-empty list of parameter groups, "
+                            f"not {type(params).__name__}")
+        self.params = groups[0]["params"] if len(groups) == 1 else Parameters._joined(
+            [(g["params"], None) for g in groups])
+        self.param_groups = groups
         self.lr = lr
         self.steps = 0
         self.state: dict[str, dict[str, np.ndarray]] = {}
+        self._group_hyper: list[dict[str, Any]] = [{} for _ in groups]
 
     # Hyperparameters: one set of rules for the constructor and for loading.
     @classmethod
@@ -70,8 +92,29 @@ class Optimizer:
         return cls._state_names
 
     def _set_hyper(self, hyper: Mapping[str, Any]) -> None:
+        """The constructor's (or a loaded state's) hyperparameters; each group's own override them."""
+        by_group = []
+        for group in self.param_groups:
+            own = {k: v for k, v in group.items() if k not in ("params", "lr")}
+            unknown = sorted(set(own) - set(hyper))
+            if unknown:
+                raise ValueError(f"{type(self).__name__}: a parameter group sets {unknown}, which are not among its "
+                                 f"hyperparameters {sorted(hyper)}")
+            by_group.append(self._check_hyper({**hyper, **own}))
         for key, value in hyper.items():
             setattr(self, key, value)
+        self._group_hyper = by_group
+
+    def _group_hyper_for(self, name: str, hyper: Mapping[str, Any]) -> dict[str, Any]:
+        """The hyperparameters weight `name` would update with, its group's own over `hyper`."""
+        for group in self.param_groups:
+            if name in group["params"]:
+                return self._check_hyper({**hyper, **{k: v for k, v in group.items() if k not in ("params", "lr")}})
+        return dict(hyper)
+
+    def _lr_of(self, group: Mapping[str, Any]) -> float:
+        lr = group.get("lr", self.lr)
+        return float(lr(self.steps)) if callable(lr) else float(lr)
 
     def _hyper(self) -> dict[str, Any]:
         return {}
@@ -86,20 +129,22 @@ class Optimizer:
         """The learning rate the next step uses."""
         return float(self.lr(self.steps)) if callable(self.lr) else float(self.lr)
 
-    def _buffers(self, name: str) -> dict[str, np.ndarray]:
+    def _buffers(self, name: str, hyper: Mapping[str, Any]) -> dict[str, np.ndarray]:
         shape = self.params[name].shape
-        return self.state.setdefault(name, {k: np.zeros(shape, np.float32) for k in self._buffer_names(self._hyper())})
+        return self.state.setdefault(name, {k: np.zeros(shape, np.float32) for k in self._buffer_names(hyper)})
 
     def step(self, grads: Mapping[str, Any] | None = None) -> None:
         """Updates every parameter that received a gradient on this thread's current leaves; or, given grads
         (name to a float32 array or tensor of the parameter's shape, e.g. gradients summed over data-parallel
         workers), with those. Every gradient is checked (a known name, the parameter's shape, convertible to
         float32) before any weight or state changes."""
-        lr = self.current_lr()
         checked = self.params.grads() if grads is None else self._checked_grads(grads)
-        for name, grad in checked.items():
-            if grad is not None:
-                self.params._replace(name, self._update(name, grad, lr))
+        for group, hyper in zip(self.param_groups, self._group_hyper):
+            lr = self._lr_of(group)
+            for name in group["params"]:
+                grad = checked.get(name)
+                if grad is not None:
+                    self.params._replace(name, self._update(name, grad, lr, hyper))
         self.steps += 1
 
     def zero_grad(self) -> None:
@@ -140,7 +185,7 @@ class Optimizer:
             out[name] = g
         return out
 
-    def _update(self, name: str, grad: Any, lr: float) -> Any:
+    def _update(self, name: str, grad: Any, lr: float, hyper: Mapping[str, Any]) -> Any:
         raise NotImplementedError
 
     # State.
@@ -183,7 +228,6 @@ class Optimizer:
         if not isinstance(buffers, Mapping):
             raise TypeError(f"{what}: 'state' must be a mapping of parameter names to buffers, "
                             f"not {type(buffers).__name__}")
-        expected = set(self._buffer_names(hyper))
         staged: dict[str, dict[str, np.ndarray]] = {}
         for name, bufs in buffers.items():
             if name not in self.params:
@@ -191,6 +235,7 @@ class Optimizer:
             if not isinstance(bufs, Mapping):
                 raise TypeError(f"{what}: the state of {name!r} must be a mapping of buffer names to arrays, "
                                 f"not {type(bufs).__name__}")
+            expected = set(self._buffer_names(self._group_hyper_for(name, hyper)))
             if set(bufs) != expected:
                 raise ValueError(f"{what}: the state of {name!r} has buffers {sorted(map(str, bufs))}; "
                                  f"{type(self).__name__} with these hyperparameters needs {sorted(expected)}")
@@ -256,11 +301,11 @@ class SGD(Optimizer):
     def _buffer_names(cls, hyper: Mapping[str, Any]) -> tuple[str, ...]:
         return ("momentum_buffer",) if hyper["momentum"] else ()
 
-    def _update(self, name: str, grad: Any, lr: float) -> Any:
+    def _update(self, name: str, grad: Any, lr: float, hyper: Mapping[str, Any]) -> Any:
         first = name not in self.state
-        buf = self._buffers(name).get("momentum_buffer")
-        return _native._sgd(self.params[name], grad, buf, lr, self.momentum, self.dampening, self.weight_decay,
-                            self.nesterov, first)
+        buf = self._buffers(name, hyper).get("momentum_buffer")
+        return _native._sgd(self.params[name], grad, buf, lr, hyper["momentum"], hyper["dampening"],
+                            hyper["weight_decay"], hyper["nesterov"], first)
 
     def _hyper(self) -> dict[str, Any]:
         return {"momentum": self.momentum, "dampening": self.dampening, "weight_decay": self.weight_decay,
@@ -301,12 +346,13 @@ class Adam(Optimizer):
                 raise ValueError(f"{type(self).__name__}.load_state_dict(): {name}.exp_avg_sq holds a negative value "
                                  f"(a mean of squares is never negative)")
 
-    def _update(self, name: str, grad: Any, lr: float) -> Any:
-        bufs, w, decay = self._buffers(name), self.params[name], float(self.weight_decay)
+    def _update(self, name: str, grad: Any, lr: float, hyper: Mapping[str, Any]) -> Any:
+        bufs, w, decay = self._buffers(name, hyper), self.params[name], float(hyper["weight_decay"])
         if not self._decoupled and decay:
             grad, decay = grad + w * decay, 0.0  # g + wd·w in f32; the step itself is AdamW's without decay
-        return _native._adamw(w, grad, bufs["exp_avg"], bufs["exp_avg_sq"], lr, self.betas[0], self.betas[1],
-                              self.eps, decay, self.steps + 1)
+        betas = hyper["betas"]
+        return _native._adamw(w, grad, bufs["exp_avg"], bufs["exp_avg_sq"], lr, betas[0], betas[1], hyper["eps"],
+                              decay, self.steps + 1)
 
     def _hyper(self) -> dict[str, Any]:
         return {"betas": self.betas, "eps": self.eps, "weight_decay": self.weight_decay}
@@ -320,6 +366,11 @@ class AdamW(Adam):
     def __init__(self, params: Parameters, lr: LearningRate = 1e-3, betas: tuple[float, float] = (0.9, 0.999),
                  eps: float = 1e-8, weight_decay: float = 1e-2) -> None:
         super().__init__(params, lr, betas, eps, weight_decay)
+
+
+def _check_lr(lr: Any) -> None:
+    if not callable(lr) and not (isinstance(lr, (int, float)) and not isinstance(lr, bool) and lr >= 0):
+        raise ValueError(f"lr must be a number >= 0 or a callable, not {lr!r}")
 
 
 def _row_major_strides(shape: list[int]) -> list[int]:
