@@ -19,6 +19,7 @@ from mirel.parameters import _native
 from mirel.parameters import Parameters, _f32
 
 LearningRate = Union[float, Callable[[int], float]]
+_Params = Union[Parameters, Sequence[Mapping[str, Any]]]  # a holder, or parameter groups
 
 __all__ = ["Optimizer", "SGD", "Adam", "AdamW", "clip_grad_norm", "cosine_schedule", "LearningRate"]
 
@@ -55,7 +56,7 @@ class Optimizer:
     # update. A group's "lr" may be changed between steps, as PyTorch's
     # schedulers do.
 
-    def __init__(self, params: Parameters | Sequence[Mapping[str, Any]], lr: LearningRate) -> None:
+    def __init__(self, params: _Params, lr: LearningRate) -> None:
         _check_lr(lr)
         if isinstance(params, Parameters):
             groups: list[dict[str, Any]] = [{"params": params}]
@@ -276,7 +277,7 @@ class SGD(Optimizer):
     weight_decay: float
     nesterov: bool
 
-    def __init__(self, params: Parameters, lr: LearningRate, momentum: float = 0.0, dampening: float = 0.0,
+    def __init__(self, params: _Params, lr: LearningRate, momentum: float = 0.0, dampening: float = 0.0,
                  weight_decay: float = 0.0, nesterov: bool = False) -> None:
         super().__init__(params, lr)
         self._set_hyper(self._check_hyper({"momentum": momentum, "dampening": dampening,
@@ -322,7 +323,7 @@ class Adam(Optimizer):
     _state_names = ("exp_avg", "exp_avg_sq")
     _decoupled = False  # AdamW decays the weight itself instead
 
-    def __init__(self, params: Parameters, lr: LearningRate = 1e-3, betas: tuple[float, float] = (0.9, 0.999),
+    def __init__(self, params: _Params, lr: LearningRate = 1e-3, betas: tuple[float, float] = (0.9, 0.999),
                  eps: float = 1e-8, weight_decay: float = 0.0) -> None:
         super().__init__(params, lr)
         self._set_hyper(self._check_hyper({"betas": betas, "eps": eps, "weight_decay": weight_decay}))
@@ -363,7 +364,7 @@ class AdamW(Adam):
 
     _decoupled = True
 
-    def __init__(self, params: Parameters, lr: LearningRate = 1e-3, betas: tuple[float, float] = (0.9, 0.999),
+    def __init__(self, params: _Params, lr: LearningRate = 1e-3, betas: tuple[float, float] = (0.9, 0.999),
                  eps: float = 1e-8, weight_decay: float = 1e-2) -> None:
         super().__init__(params, lr, betas, eps, weight_decay)
 
