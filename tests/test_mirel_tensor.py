@@ -209,7 +209,10 @@ def test_basic_indexing_matches_numpy_on_drawn_shapes(data):
 
 def test_indexing_against_pytorch():
     torch = pytest.importorskip("torch")
-    for key in KEYS:
+    def negative_step(key):  # PyTorch has no negative steps
+        return any(isinstance(k, slice) and (k.step or 1) < 0 for k in (key if isinstance(key, tuple) else (key,)))
+
+    for key in (k for k in KEYS if not negative_step(k)):
         tkey = tuple(torch.from_numpy(k) if isinstance(k, np.ndarray) else k for k in
                      (key if isinstance(key, tuple) else (key,)))
         t = torch.from_numpy(X.copy()).requires_grad_()
