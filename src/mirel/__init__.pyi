@@ -89,6 +89,9 @@ def is_grad_enabled() -> bool:
 def set_grad_enabled(mode: bool | np.bool_, /) -> bool:
     """Turns recording on this thread on or off; returns the previous setting."""
 
+def config() -> dict[str, Any]:
+    """The instruction set of each kernel family, the bf16 unit, what is refused and why."""
+
 __all__ = [
     "Tensor", "PanicException", "no_grad", "nn", "optim", "Parameters",
     "save_file", "load_file", "load_metadata", "save_checkpoint", "load_checkpoint",
@@ -97,4 +100,5 @@ __all__ = [
     "power", "maximum", "minimum", "where",
     "reshape", "transpose", "permute", "concatenate", "stack", "take",
     "detach", "from_dlpack", "is_grad_enabled", "set_grad_enabled",
+    "config",
 ]

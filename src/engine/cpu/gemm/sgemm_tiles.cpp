@@ -10,8 +10,7 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#include <immintrin.h>
-
+#include "engine/cpu/exec/targets.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 
 namespace mirel::sgemm_tiles {
@@ -22,23 +21,21 @@ namespace isa_portable {
 #undef MIREL_ISA
 }  // namespace isa_portable
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
+MIREL_BEGIN_AVX2
 namespace isa_avx2 {
 #define MIREL_ISA 1
 #include "engine/cpu/gemm/sgemm_tile.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx2
-#pragma GCC pop_options
+MIREL_END_AVX2
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma,avx512f")
+MIREL_BEGIN_AVX512
 namespace isa_avx512 {
 #define MIREL_ISA 2
 #include "engine/cpu/gemm/sgemm_tile.inc"
 #undef MIREL_ISA
 }  // namespace isa_avx512
-#pragma GCC pop_options
+MIREL_END_AVX512
 
 const Kernels kPortable = isa_portable::kKernels;
 const Kernels kAvx2 = isa_avx2::kKernels;
