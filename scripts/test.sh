@@ -3,9 +3,10 @@
 #
 # For each Python version: set up .venv/py<version> (scripts/setup.sh), then
 # run the test suite against the installed module. Then, once, build and run
-# the engine's C++ tests (tests/cpp) in build/engine-tests-pyX.Y, and again
-# with the AVX-512 and AMX variants emulated (scripts/test_emulated.sh), so
-# that every variant runs whatever this CPU has. Exits non-zero if any version
+# the engine's C++ tests (tests/cpp) in build/engine-tests-pyX.Y, and again,
+# with the bit-comparing suites, on a build whose AVX-512 and AMX variants are
+# emulated (scripts/test_emulated.sh), so that every variant runs whatever
+# this CPU has. Exits non-zero if any version
 # fails to build or its tests fail or none are collected, or if the C++ tests
 # fail to build or fail.
 set -uo pipefail
@@ -66,11 +67,11 @@ if [[ -x "$root/.venv/py${versions[0]}/bin/python" ]]; then
     results+=("C++: failed")
     failed=1
   fi
-  echo "=== C++ engine tests, AVX-512 and AMX emulated"
+  echo "=== AVX-512 and AMX emulated: C++ engine tests and bit-comparing suites"
   if bash "$root/scripts/test_emulated.sh" "${versions[0]}"; then
-    results+=("C++ emulated: ok")
+    results+=("emulated: ok")
   else
-    results+=("C++ emulated: failed")
+    results+=("emulated: failed")
     failed=1
   fi
 fi
