@@ -15,27 +15,9 @@
 
 namespace mirel::sgemm_tiles {
 
-namespace isa_portable {
-#define MIREL_ISA 0
-#include "engine/cpu/gemm/sgemm_tile.inc"
-#undef MIREL_ISA
-}  // namespace isa_portable
-
-MIREL_BEGIN_AVX2
-namespace isa_avx2 {
-#define MIREL_ISA 1
-#include "engine/cpu/gemm/sgemm_tile.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx2
-MIREL_END_AVX2
-
-MIREL_BEGIN_AVX512
-namespace isa_avx512 {
-#define MIREL_ISA 2
-#include "engine/cpu/gemm/sgemm_tile.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx512
-MIREL_END_AVX512
+#define MIREL_PER_ISA "engine/cpu/gemm/sgemm_tile.inc"
+#define MIREL_PER_ISA_WIDEST 2
+#include "engine/cpu/exec/per_isa.inc"
 
 const Kernels kPortable = isa_portable::kKernels;
 const Kernels kAvx2 = isa_avx2::kKernels;

@@ -1,6 +1,6 @@
 #pragma once
 // Dispatch per instruction set. loop.inc is compiled once per Isa, each copy
-// in its own namespace under its set's target (exec/targets.hpp); every loop
+// in its own namespace under its set's target (exec/per_isa.inc); every loop
 // has one variant per Isa, and the registry (exec/registry.hpp) picks the one
 // this process runs, once, when the module loads. Variants give identical
 // results: each is tested against the portable one.
@@ -32,41 +32,9 @@
 
 namespace mirel {
 
-namespace isa_portable {
-#define MIREL_ISA 0
-#include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math_lanes.inc"
-#include "engine/cpu/loops/reduce_lanes.inc"
-#undef MIREL_ISA
-}  // namespace isa_portable
-
-MIREL_BEGIN_AVX2
-namespace isa_avx2 {
-#define MIREL_ISA 1
-#include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math_lanes.inc"
-#include "engine/cpu/loops/reduce_lanes.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx2
-MIREL_END_AVX2
-
-MIREL_BEGIN_AVX512
-namespace isa_avx512 {
-#define MIREL_ISA 2
-#include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math_lanes.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx512
-MIREL_END_AVX512
-
-MIREL_BEGIN_AVX512_BF16
-namespace isa_avx512bf16 {
-#define MIREL_ISA 3
-#include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math_lanes.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx512bf16
-MIREL_END_AVX512
+#define MIREL_PER_ISA "engine/cpu/loops/lanes.inc"
+#define MIREL_PER_ISA_WIDEST 3
+#include "engine/cpu/exec/per_isa.inc"
 
 template <class R, class T>
 using BinaryLoop = void (*)(std::size_t n, R* o, std::ptrdiff_t so, const T* a, std::ptrdiff_t sa, const T* b,

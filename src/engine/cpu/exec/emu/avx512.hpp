@@ -101,16 +101,21 @@ inline __m256i cvtps_ph(__m512 v, int imm) noexcept {
   return simde__m256i_from_private(r);
 }
 
-// vpmovdw and vpmovdb: each 32-bit lane truncated.
-template <class Narrow, class Out>
-Out truncate(__m512i v) noexcept {
+// Each of the 16 32-bit lanes of v through f, into the narrower lanes of Out.
+template <class Narrow, class Out, class In, class F>
+Out per_lane(In v, F f) noexcept {
   u32 s[16];
   Narrow d[16];
   std::memcpy(s, &v, sizeof s);
-  for (int i = 0; i < 16; ++i) d[i] = Narrow(s[i]);
+  for (int i = 0; i < 16; ++i) d[i] = f(s[i]);
   Out r;
   std::memcpy(&r, d, sizeof r);
   return r;
+}
+// vpmovdw and vpmovdb: each lane truncated.
+template <class Narrow, class Out>
+Out truncate(__m512i v) noexcept {
+  return per_lane<Narrow, Out>(v, [](u32 x) { return Narrow(x); });
 }
 
 // VCVTNEPS2BF16 (the manual's convert_fp32_to_bfloat16): a subnormal gives a
@@ -121,15 +126,7 @@ inline u16 fp32_to_bf16(u32 x) noexcept {
   if ((x & 0x7fff'ffffu) > 0x7f80'0000u) return u16((x >> 16) | 0x40u);
   return u16((x + 0x7fffu + ((x >> 16) & 1u)) >> 16);
 }
-inline __m256bh cvtneps_pbh(__m512 v) noexcept {
-  u32 s[16];
-  u16 d[16];
-  std::memcpy(s, &v, sizeof s);
-  for (int i = 0; i < 16; ++i) d[i] = fp32_to_bf16(s[i]);
-  __m256bh r;
-  std::memcpy(&r, d, sizeof r);
-  return r;
-}
+inline __m256bh cvtneps_pbh(__m512 v) noexcept { return per_lane<u16, __m256bh>(v, fp32_to_bf16); }
 inline __mmask16 testn_epi32_mask(__m512i a, __m512i b) noexcept {
   return __mmask16(~simde_mm512_test_epi32_mask(a, b));
 }
