@@ -3,9 +3,12 @@
 #
 # For each Python version: set up .venv/py<version> (scripts/setup.sh), then
 # run the test suite against the installed module. Then, once, build and run
-# the engine's C++ tests (tests/cpp) in build/engine-tests-pyX.Y. Exits non-zero if
-# any version fails to build or its tests fail or none are collected, or if
-# the C++ tests fail to build or fail.
+# the engine's C++ tests (tests/cpp) in build/engine-tests-pyX.Y, and again,
+# with the bit-comparing suites, on a build whose AVX-512 and AMX variants are
+# emulated (scripts/test_emulated.sh), so that every variant runs whatever
+# this CPU has. Exits non-zero if any version
+# fails to build or its tests fail or none are collected, or if the C++ tests
+# fail to build or fail.
 set -uo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -62,6 +65,13 @@ if [[ -x "$root/.venv/py${versions[0]}/bin/python" ]]; then
     results+=("C++: ok")
   else
     results+=("C++: failed")
+    failed=1
+  fi
+  echo "=== AVX-512 and AMX emulated: C++ engine tests and bit-comparing suites"
+  if bash "$root/scripts/test_emulated.sh" "${versions[0]}"; then
+    results+=("emulated: ok")
+  else
+    results+=("emulated: failed")
     failed=1
   fi
 fi

@@ -169,6 +169,16 @@ def _async_generator_wrapper(mode: no_grad, fn: Callable[..., Any]) -> Callable[
     return wrapper
 
 
+def config() -> dict[str, Any]:
+    """What this process computes with: the instruction set each kernel family
+    chose (``chosen``), the unit bf16 products use, what is refused and why
+    (``refused``), and the ``MIREL_ISA`` cap in force (docs/mirel.md).
+    """
+    from mirel._native import _config
+
+    return _config()
+
+
 __all__ = [
     "Tensor", "Size", "tensor", "astype", "PanicException", "no_grad", "nn", "optim", "Parameters",
     "save_file", "load_file", "load_metadata", "save_checkpoint", "load_checkpoint",
@@ -177,4 +187,5 @@ __all__ = [
     "power", "maximum", "minimum", "where",
     "reshape", "transpose", "permute", "concatenate", "stack", "take",
     "detach", "from_dlpack", "is_grad_enabled", "set_grad_enabled",
+    "config",
 ]

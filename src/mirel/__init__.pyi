@@ -96,6 +96,9 @@ def set_grad_enabled(mode: bool | np.bool_, /) -> bool:
 def astype(x: _T, dtype: _DTypeLike) -> _T:
     """The values in another element type, rounded once; the gradient comes back in x's type."""
 
+def config() -> dict[str, Any]:
+    """The instruction set of each kernel family, the bf16 unit, what is refused and why."""
+
 __all__ = [
     "Tensor", "Size", "tensor", "astype", "PanicException", "no_grad", "nn", "optim", "Parameters",
     "save_file", "load_file", "load_metadata", "save_checkpoint", "load_checkpoint",
@@ -104,4 +107,5 @@ __all__ = [
     "power", "maximum", "minimum", "where",
     "reshape", "transpose", "permute", "concatenate", "stack", "take",
     "detach", "from_dlpack", "is_grad_enabled", "set_grad_enabled",
+    "config",
 ]

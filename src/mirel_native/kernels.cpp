@@ -1,11 +1,13 @@
 // The matrix-product kernels by name, for the benchmarks and tests that time
 // or check each one the CPU runs, not only the one products use: _kernels(),
 // _matmul_on(kernel, a, b), _fma_peak(kernel, iters), and _bf16_unit(), the
-// unit bf16 products use in this process. Private (underscored).
+// unit bf16 products use in this process; _config(), what every kernel
+// family runs and why the rest is refused (mirel.config()). Private (underscored).
 #include <chrono>
 #include <cstring>
 #include <optional>
 
+#include "engine/cpu/exec/registry.hpp"
 #include "engine/cpu/gemm/bf16_gemm.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 #include "engine/cpu/gemm/sgemm_tiles.hpp"
@@ -102,15 +104,59 @@ PyObject* py_fma_peak(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return PyFloat_FromDouble(double(iters) * double(k->kernels->flops_per_iter) / took.count() / 1e9);
 }
 
+const char* unit_key(bf16_gemm::Unit u) {
+  switch (u) {
+    case bf16_gemm::Unit::Amx: return "amx";
+    case bf16_gemm::Unit::Avx512: return "avx512_bf16";
+    case bf16_gemm::Unit::None: break;
+  }
+  return "widened";
+}
+
 // _bf16_unit(): "amx", "avx512_bf16" or "widened" (the f32 kernels), as picked
 // at the first bf16 product (asking for it picks it now).
 PyObject* py_bf16_unit(PyObject*, PyObject*) {
-  switch (bf16_gemm::unit()) {
-    case bf16_gemm::Unit::Amx: return PyUnicode_FromString("amx");
-    case bf16_gemm::Unit::Avx512: return PyUnicode_FromString("avx512_bf16");
-    case bf16_gemm::Unit::None: break;
-  }
-  return PyUnicode_FromString("widened");
+  return PyUnicode_FromString(unit_key(bf16_gemm::unit()));
+}
+
+bool set_item(PyObject* dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+PyRef text(const char* s) { return s ? PyRef::steal(PyUnicode_FromString(s)) : PyRef::borrow(Py_None); }
+
+// _config(): {"MIREL_ISA": value or None, "emulated": bool, "chosen": {family:
+// variant}, "refused": {variant: why}} (Note [MIREL_ISA]). Asking picks the
+// bf16 unit now, as its first product would.
+PyObject* py_config(PyObject*, PyObject*) {
+  return guard([&]() -> PyObject* {
+    PyRef out = PyRef::steal(PyDict_New()), chosen = PyRef::steal(PyDict_New()), refused = PyRef::steal(PyDict_New());
+    if (!out || !chosen || !refused) return nullptr;
+    const char* cap = exec::cap_value();
+    const bool ignored = exec::parse_cap(cap).ignored;
+    PyRef cap_text = ignored ? PyRef::steal(PyUnicode_FromFormat("%s (not a level: ignored)", cap)) : text(cap);
+    if (!set_item(out.get(), "MIREL_ISA", std::move(cap_text)) ||
+        !set_item(out.get(), "emulated", PyRef::borrow(exec::emulated() ? Py_True : Py_False))) {
+      return nullptr;
+    }
+    for (std::size_t f = 0; f < std::size(exec::kFamilies); ++f) {
+      if (!set_item(chosen.get(), exec::kFamilies[f].key, text(isa_key(best_isa(exec::Family(f)))))) return nullptr;
+    }
+    if (!set_item(chosen.get(), "bf16_products", text(unit_key(bf16_gemm::unit())))) return nullptr;
+    for (std::size_t i = 1; i < kIsaCount; ++i) {
+      const char* why = exec::choice().refusal(Isa(i));
+      if (why && !set_item(refused.get(), isa_key(Isa(i)), text(why))) return nullptr;
+    }
+    const std::pair<bf16_gemm::Unit, const char*> units[] = {{bf16_gemm::Unit::Amx, "amx"},
+                                                             {bf16_gemm::Unit::Avx512, "avx512_bf16 unit"}};
+    for (const auto& [u, key] : units) {
+      const char* why = bf16_gemm::why_not_chosen(u);
+      if (why && !set_item(refused.get(), key, text(why))) return nullptr;
+    }
+    if (!set_item(out.get(), "chosen", std::move(chosen)) || !set_item(out.get(), "refused", std::move(refused))) {
+      return nullptr;
+    }
+    return out.release();
+  });
 }
 
 }  // namespace
@@ -122,6 +168,7 @@ PyMethodDef kernel_functions[] = {
     {"_fma_peak", as_method(py_fma_peak), METH_FASTCALL,
      "_fma_peak(kernel, iters): GFLOP/s of multiply-adds on registers alone."},
     {"_bf16_unit", py_bf16_unit, METH_NOARGS, "The unit bf16 products use: 'amx', 'avx512_bf16' or 'widened'."},
+    {"_config", py_config, METH_NOARGS, "What each kernel family runs in this process, and why the rest is refused."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace mirel::native

@@ -14,6 +14,9 @@
 #include "engine/cpu/gemm/bf16_gemm.hpp"
 #include "engine/cpu/gemm/bf16_units.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
+#if defined(MIREL_EMULATE_AVX512)
+#include "engine/cpu/exec/emu/amx.hpp"
+#endif
 
 namespace mirel {
 namespace {
@@ -138,6 +141,20 @@ TEST(bf16_units_sum_in_their_own_blocked_order) {
     }
   }
 }
+
+#if defined(MIREL_EMULATE_AVX512)
+// The load-time probe tells the two orders of the software tile unit apart:
+// it accepts the measured chains and refuses the manual's pair-by-pair order.
+TEST(amx_probe_tells_the_tile_unit_orders_apart) {
+  auto& order = emu::amx::order();
+  const auto saved = order;
+  order = emu::amx::Order::Chains;
+  CHECK(bf16_gemm::amx_sums_like_the_model());
+  order = emu::amx::Order::Manual;
+  CHECK(!bf16_gemm::amx_sums_like_the_model());
+  order = saved;
+}
+#endif
 
 }  // namespace
 }  // namespace mirel

@@ -101,7 +101,6 @@ const std::size_t kSides[] = {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 13, 15, 16, 17, 24
 const std::size_t kDepths[] = {0, 1, 2, 7, 255, 256, 257, 300, 512, 513, 777};
 
 void check_isa(Isa isa, bool specials) {
-  if (!isa_supported(isa)) return;
   std::mt19937 rng(specials ? 11 : 7);
   const auto pick = [&rng](const auto& list) { return list[rng() % std::size(list)]; };
   for (int t = 0; t < 400; ++t) {
@@ -126,19 +125,19 @@ void check_isa(Isa isa, bool specials) {
   check_product(isa, 40, 200, 256, Form::RowMajor, Form::RowMajor, rng, specials);
 }
 
-TEST(sgemm_portable_is_the_blocked_chain) {
-  check_isa(Isa::Portable, false);
-  check_isa(Isa::Portable, true);
+// Every sgemm kernel this process may run (the registry's family "sgemm").
+template <class Check>
+void each_kernel(Check check) {
+  for (std::size_t i = 0; i <= std::size_t(exec::kFamilies[std::size_t(exec::Family::Sgemm)].widest); ++i) {
+    if (isa_supported(Isa(i))) check(Isa(i));
+  }
 }
 
-TEST(sgemm_avx2_is_the_blocked_chain) {
-  check_isa(Isa::Avx2, false);
-  check_isa(Isa::Avx2, true);
-}
-
-TEST(sgemm_avx512_is_the_blocked_chain) {
-  check_isa(Isa::Avx512, false);
-  check_isa(Isa::Avx512, true);
+TEST(sgemm_kernels_are_the_blocked_chain) {
+  each_kernel([](Isa isa) {
+    check_isa(isa, false);
+    check_isa(isa, true);
+  });
 }
 
 // Half-precision operands, widened as they are packed, give the f32 product
@@ -174,12 +173,11 @@ TEST(sgemm_of_halves_is_the_product_of_their_widened_values) {
 TEST(sgemm_long_sums_stay_exact) {
   const std::size_t k = (std::size_t(1) << 24) + 4096;
   std::vector<float> ones(k, 1.0f);
-  for (Isa isa : {Isa::Portable, Isa::Avx2, Isa::Avx512}) {
-    if (!isa_supported(isa)) continue;
+  each_kernel([&](Isa isa) {
     float c = -1.0f;
     sgemm_on(isa, 1, 1, k, ones.data(), 0, 1, ones.data(), 1, 0, &c, 1);
     CHECK(c == float(k), "%s: %.1f", isa_name(isa), double(c));
-  }
+  });
 }
 
 }  // namespace

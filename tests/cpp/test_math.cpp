@@ -12,6 +12,7 @@
 #include "check.hpp"
 #include "engine/cpu/loops/dispatch.hpp"
 #include "engine/cpu/numeric/math/math.hpp"
+#include "engine/cpu/numeric/core.hpp"
 #include "engine/cpu/numeric/math/unary.hpp"
 
 namespace mirel {
@@ -85,6 +86,58 @@ TEST(math_variants_match_portable) {
   check_all_variants(f32_samples(50'000));
   check_all_variants(all_halves<F16>());
   check_all_variants(all_halves<BF16>());
+}
+
+// Note [functors on the math kernels]: a gradient rule and a one-operand
+// functor on a kernel give, on every variant, every layout the loops take and
+// every tail, the bits of the scalar kernel and one rounding.
+struct ExpOfRule {  // g * exp(x)
+  template <class K> static constexpr auto kernel = &K::exp;
+  template <class V> [[gnu::always_inline]] static V inner(V x) noexcept { return x; }
+  template <class V> [[gnu::always_inline]] V operator()(V g, V, V e) const noexcept { return g * e; }
+};
+struct TanhSquared {
+  template <class K> static constexpr auto kernel = &K::tanh;
+  template <class V> [[gnu::always_inline]] static V inner(V x) noexcept { return x; }
+  template <class V> [[gnu::always_inline]] static V outer(V, V t) noexcept { return t * t; }
+};
+
+template <class T>
+void check_composed(const std::vector<T>& x) {
+  using K = isa_portable::MathKernels<isa_portable::ScalarLanes>;
+  std::vector<T> g(x.rbegin(), x.rend());
+  const std::size_t n = x.size() - 1;  // an odd length: every variant has a tail
+  for (std::size_t i = 0; i < kIsaCount; ++i) {
+    if (!isa_supported(Isa(i))) continue;
+    for (std::ptrdiff_t sx : {0, 1, 2}) {
+      const std::size_t m = sx == 2 ? n / 2 : n;
+      std::vector<T> got(m);
+      BinaryLoops<Widened<ExpOfRule>, T, T>::variants.by_isa[i](m, got.data(), 1, g.data(), 1, x.data(), sx);
+      for (std::size_t j = 0; j < m; ++j) {
+        const T want = narrow<T>(widen(g[j]) * K::exp(widen(x[j * std::size_t(sx)])));
+        if (std::memcmp(&want, &got[j], sizeof(T)) != 0) {
+          CHECK(false, "g * exp(x) on %s, stride %td: element %zu differs", isa_name(Isa(i)), sx, j);
+          break;
+        }
+      }
+    }
+    std::vector<T> got(n);
+    UnaryLoops<TanhSquared, T, T>::variants.by_isa[i](n, got.data(), x.data());
+    for (std::size_t j = 0; j < n; ++j) {
+      const float t = K::tanh(widen(x[j]));
+      const T want = narrow<T>(t * t);
+      if (std::memcmp(&want, &got[j], sizeof(T)) != 0) {
+        CHECK(false, "tanh(x)^2 on %s: element %zu differs", isa_name(Isa(i)), j);
+        break;
+      }
+    }
+  }
+}
+
+TEST(functors_composed_of_the_kernels_match_the_scalar_kernels) {
+  check_composed(f32_samples(20'000));
+  check_composed(all_halves<F16>());
+  check_composed(all_halves<BF16>());
 }
 
 struct Reference {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/cpu/exec/registry.hpp"
+#include "engine/cpu/exec/targets.hpp"
 #include "engine/cpu/gemm/bf16_units.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 
@@ -62,10 +64,11 @@ void gemm_avx512(std::size_t m, std::size_t n, std::size_t k, const std::uint16_
 
 }  // namespace
 
-// Built for AVX-512: every unit that calls it has it.
-__attribute__((target("avx512f,avx512bw,avx512vl"))) void pack(const std::uint16_t* src, std::ptrdiff_t ls,
-                                                               std::ptrdiff_t es, std::size_t lanes, std::size_t len,
-                                                               std::size_t width, std::uint32_t* out) {
+// Built for AVX2, which every unit's CPU has: data movement, which the
+// compiler vectorises; an AVX-512 build of it would be code only an AVX-512
+// machine could test (Note [compiler-vectorised loops]).
+MIREL_TARGET_AVX2 void pack(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdiff_t es, std::size_t lanes,
+                            std::size_t len, std::size_t width, std::uint32_t* out) {
   const std::size_t kp = (len + 1) / 2, full = len / 2;
   if (es == 1) {
     // A pair is one unaligned 32-bit word, lower k in the low half (x86 is
@@ -119,47 +122,51 @@ float tdpbf16ps_model(float c, const std::uint32_t* a, const std::uint32_t* b) n
   return c + (even + odd);
 }
 
-bool unit_runs(Unit u) noexcept {
-  static const bool avx512 = [] {
-    __builtin_cpu_init();
-    // The operand scan runs on AVX-512 BW whichever unit multiplies: every AMX CPU has it.
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bf16");
-  }();
-  switch (u) {
-    case Unit::None: return true;
-    case Unit::Avx512: return avx512;
-    case Unit::Amx: {
-      static const bool ok = avx512 && amx_runs();  // asks the kernel once
-      return ok;
-    }
-  }
-  return false;
+bool unit_runs(Unit u) noexcept { return run_refusal(u) == nullptr; }
+
+const char* run_refusal(Unit u) noexcept {
+  // The operand scan runs on AVX-512 BW whichever unit multiplies: every AMX CPU has it.
+  if (u == Unit::None) return nullptr;
+  if (const char* why = exec::choice().refusal(Isa::Avx512Bf16)) return why;
+  return u == Unit::Amx ? exec::amx_refusal() : nullptr;
 }
 
-bool unit_available(Unit u) noexcept {
+bool unit_available(Unit u) noexcept { return refusal(u) == nullptr; }
+
+const char* refusal(Unit u) noexcept {
   // Each probe runs once, when first asked.
   switch (u) {
-    case Unit::None: return true;
+    case Unit::None: return nullptr;
     case Unit::Avx512: {
-      static const bool ok = unit_runs(u) && avx512_adds_like_binary32();
-      return ok;
+      static const char* const why = run_refusal(u)                  ? run_refusal(u)
+                                     : !avx512_adds_like_binary32() ? "its load-time probe found another order of additions"
+                                                                    : nullptr;
+      return why;
     }
     case Unit::Amx: {
-      static const bool ok = unit_runs(u) && amx_sums_like_the_model();
-      return ok;
+      static const char* const why = run_refusal(u)                 ? run_refusal(u)
+                                     : !amx_sums_like_the_model() ? "its load-time probe found another order of sums"
+                                                                  : nullptr;
+      return why;
     }
   }
-  return false;
+  return nullptr;
 }
 
 Unit unit() noexcept {
+  static const Unit chosen = unit_available(Unit::Amx)                                     ? Unit::Amx
+                             : exec::choice().offer.amd && unit_available(Unit::Avx512) ? Unit::Avx512
+                                                                                          : Unit::None;
+  return chosen;
+}
+
+const char* why_not_chosen(Unit u) noexcept {
+  if (u == unit()) return nullptr;
+  if (const char* why = refusal(u)) return why;
   // VDPBF16PS runs at a quarter of the FMA rate on Intel's cores, which
   // makes it slower than widening to f32 there; AMD's run it at full rate.
-  static const Unit chosen = unit_available(Unit::Amx)                                 ? Unit::Amx
-                             : __builtin_cpu_is("amd") && unit_available(Unit::Avx512) ? Unit::Avx512
-                                                                                       : Unit::None;
-  return chosen;
+  if (u == Unit::Avx512 && unit() == Unit::None) return "slower than the widened path on this vendor's cores";
+  return "bf16 products use AMX";
 }
 
 bool exact_on_units(const View<BF16>& a, const View<BF16>& b, std::size_t k) noexcept {

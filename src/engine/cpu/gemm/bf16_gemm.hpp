@@ -43,18 +43,24 @@ namespace mirel::bf16_gemm {
 
 enum class Unit { None, Avx512, Amx };
 
-// Whether this process can run unit u's instructions: the CPU has it and the
-// kernel grants it (AMX tile data, asked once). None always.
+// Whether this process can run unit u's instructions: the registry grants
+// its instruction set (and, for AMX, the kernel its tile data, asked once).
+// None always. run_refusal says why not, or nullptr.
 bool unit_runs(Unit u) noexcept;
+const char* run_refusal(Unit u) noexcept;
 
 // Whether products may use unit u: it runs, and its load-time probe confirms
 // the order it sums in (Note [bf16 products on the units]). None always.
+// refusal says why not, or nullptr.
 bool unit_available(Unit u) noexcept;
+const char* refusal(Unit u) noexcept;
 
 // The unit bf16 products use in this process, picked once at first use: AMX
 // when available, else AVX-512 BF16 on AMD's CPUs, else none (the widened
-// path, at our f32 product's speed).
+// path, at our f32 product's speed). why_not_chosen(u): nullptr for the
+// unit picked, otherwise why not u.
 Unit unit() noexcept;
+const char* why_not_chosen(Unit u) noexcept;
 
 // Whether the units compute the product of these operands (inner length k)
 // exactly as binary32 arithmetic would (Note [bf16 products on the units]).

@@ -33,10 +33,8 @@ bool avx512_adds_like_binary32() noexcept;
 void pack(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdiff_t es, std::size_t lanes, std::size_t len,
           std::size_t width, std::uint32_t* out);
 
-// AMX: the CPU has it, the OS enables it, and the kernel grants this process
-// its tile data (asks it).
-bool amx_runs() noexcept;
-// Whether TDPBF16PS sums as tdpbf16ps_model does; only where amx_runs().
+// Whether TDPBF16PS sums as tdpbf16ps_model does; only where the registry
+// grants AMX (exec::amx_refusal()).
 bool amx_sums_like_the_model() noexcept;
 
 // One TDPBF16PS on one element of C, as the unit sums (Note [bf16 products

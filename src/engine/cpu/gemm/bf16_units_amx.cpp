@@ -1,27 +1,21 @@
 // AMX pieces of the bf16 products (Note [bf16 products on the units]). Tiles:
 // C 16 x 16 binary32, A 16 rows x 16 pairs, B 16 pairs x 16 columns (the
 // packed layout of bf16_units.hpp with 16 lanes), all rows 64 bytes.
-#include <cpuid.h>
-#include <immintrin.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
 
-#include "engine/cpu/gemm/bf16_units.hpp"
 #include "engine/cpu/array/ndarray.hpp"
+#include "engine/cpu/exec/targets.hpp"
+#include "engine/cpu/gemm/bf16_units.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 
-#define MIREL_AMX __attribute__((target("amx-tile,amx-bf16,avx512f")))
+#define MIREL_AMX MIREL_TARGET_AMX
 
 namespace mirel::bf16_gemm {
 namespace {
 
-constexpr long kArchReqXcompPerm = 0x1023;  // arch_prctl: ask for an extended state component
-constexpr long kXfeatureXtiledata = 18;
 constexpr std::size_t kTile = 16;            // rows of every tile; also pairs per A row and columns per B row
 
 struct alignas(64) TileConfig {
@@ -85,17 +79,6 @@ void pack_rows(const std::uint16_t* src, std::ptrdiff_t rs, std::ptrdiff_t cs, s
   }
 }
 
-bool cpu_has_amx() noexcept {
-  unsigned eax, ebx, ecx, edx;
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-  const bool tile = edx & (1u << 24), bf16 = edx & (1u << 22);
-  if (!tile || !bf16) return false;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & (1u << 27))) return false;  // OSXSAVE
-  unsigned lo, hi;
-  asm volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-  return (lo & (3u << 17)) == (3u << 17);  // XTILECFG and XTILEDATA enabled by the OS
-}
-
 }  // namespace
 
 // The tile unit against tdpbf16ps_model on pseudo-random normal values (a
@@ -134,12 +117,6 @@ MIREL_AMX bool amx_sums_like_the_model() noexcept {
     }
   }
   return true;
-}
-
-bool amx_runs() noexcept {
-  // Linux hands out tile data per process, on request; refused (old kernel,
-  // seccomp, a sandbox), we keep to the other paths.
-  return cpu_has_amx() && syscall(SYS_arch_prctl, kArchReqXcompPerm, kXfeatureXtiledata) == 0;
 }
 
 void gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* a, std::ptrdiff_t a_rs,

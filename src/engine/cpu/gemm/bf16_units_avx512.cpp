@@ -1,12 +1,11 @@
 // AVX-512 BF16 pieces of the bf16 products (Note [bf16 products on the units]).
-#include <immintrin.h>
-
 #include <algorithm>
 #include <bit>
 
+#include "engine/cpu/exec/targets.hpp"
 #include "engine/cpu/gemm/bf16_units.hpp"
 
-#define MIREL_AVX512_BF16 __attribute__((target("avx512f,avx512bw,avx512vl,avx512bf16")))
+#define MIREL_AVX512_BF16 MIREL_TARGET_AVX512_BF16
 
 namespace mirel::bf16_gemm {
 

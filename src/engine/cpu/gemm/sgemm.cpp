@@ -9,9 +9,10 @@
 #include <type_traits>
 
 #include "engine/cpu/array/half.hpp"
+#include "engine/cpu/exec/registry.hpp"
 #include "engine/cpu/gemm/sgemm_tiles.hpp"
+#include "engine/cpu/loops/arith.hpp"
 #include "engine/cpu/loops/dispatch.hpp"
-#include "engine/cpu/numeric/core.hpp"
 
 namespace mirel {
 namespace {
@@ -289,9 +290,7 @@ void sgemm(std::size_t m, std::size_t n, std::size_t k, const BF16* a, std::ptrd
 }
 
 Isa sgemm_isa() noexcept {
-  static const Isa isa = isa_supported(Isa::Avx512) ? Isa::Avx512
-                         : isa_supported(Isa::Avx2) ? Isa::Avx2
-                                                    : Isa::Portable;
+  static const Isa isa = best_isa(exec::Family::Sgemm);
   return isa;
 }
 

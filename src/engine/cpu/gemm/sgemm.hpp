@@ -25,7 +25,7 @@
 
 namespace mirel {
 
-enum class Isa;  // engine/cpu/loops/dispatch.hpp
+enum class Isa;  // engine/cpu/exec/registry.hpp
 struct F16;
 struct BF16;
 

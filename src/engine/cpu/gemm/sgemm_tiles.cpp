@@ -10,35 +10,14 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#include <immintrin.h>
-
+#include "engine/cpu/exec/targets.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 
 namespace mirel::sgemm_tiles {
 
-namespace isa_portable {
-#define MIREL_ISA 0
-#include "engine/cpu/gemm/sgemm_tile.inc"
-#undef MIREL_ISA
-}  // namespace isa_portable
-
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-namespace isa_avx2 {
-#define MIREL_ISA 1
-#include "engine/cpu/gemm/sgemm_tile.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx2
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2,fma,avx512f")
-namespace isa_avx512 {
-#define MIREL_ISA 2
-#include "engine/cpu/gemm/sgemm_tile.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx512
-#pragma GCC pop_options
+#define MIREL_PER_ISA "engine/cpu/gemm/sgemm_tile.inc"
+#define MIREL_PER_ISA_WIDEST 2
+#include "engine/cpu/exec/per_isa.inc"
 
 const Kernels kPortable = isa_portable::kKernels;
 const Kernels kAvx2 = isa_avx2::kKernels;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <numeric>
+#include <string>
 
 #include "util/format.hpp"
 
@@ -36,27 +37,27 @@ SmallVec<std::size_t> by_stride(const Strides& strides) {
   return order;
 }
 
-}  // namespace
-
-Expected<ReducePlan> plan_reduce(const Shape& shape, const Strides& strides, const Axes& axes, bool keepdims,
-                                 ReduceOrder order) {
+// Why the axes or the operand cannot be reduced, or an empty string.
+std::string refusal(const Shape& shape, const Axes& axes) {
   const std::size_t rank = shape.size();
   for (std::size_t i = 0; i < axes.size(); ++i) {
     if (axes[i] >= rank || (i > 0 && axes[i] <= axes[i - 1])) {
-      return std::unexpected(concat("reduction axes must be sorted, unique and below the rank ", rank, ": got ",
-                                    shape_str(axes), " for shape ", shape_str(shape)));
+      return concat("reduction axes must be sorted, unique and below the rank ", rank, ": got ", shape_str(axes),
+                    " for shape ", shape_str(shape));
     }
   }
-  if (!checked_numel(shape)) {
-    return std::unexpected(concat("reduction of an array of shape ", shape_str(shape), " is too large"));
-  }
+  if (!checked_numel(shape)) return concat("reduction of an array of shape ", shape_str(shape), " is too large");
+  return {};
+}
 
-  ReducePlan p;
+// Sorts each axis into the reduced ones (p.reduced) or the kept ones, and
+// fills the result's shape, the counts and the first empty reduced axis.
+void split_axes(const Shape& shape, const Strides& strides, const Axes& axes, bool keepdims, ReducePlan& p,
+                Shape& kept_shape, Strides& kept_strides) {
+  const std::size_t rank = shape.size();
   p.empty_axis = rank;
   SmallVec<bool> reduced(rank, false);
   for (std::size_t a : axes) reduced[a] = true;
-  Shape kept_shape;
-  Strides kept_strides;
   for (std::size_t d = 0; d < rank; ++d) {
     if (reduced[d]) {
       if (keepdims) p.result_shape.push_back(1);
@@ -71,8 +72,11 @@ Expected<ReducePlan> plan_reduce(const Shape& shape, const Strides& strides, con
   }
   p.count = numel(p.reduced);  // both fit: their product is the operand's size
   p.results = numel(kept_shape);
+}
 
-  // The kept axes, the operand's smallest nonzero stride last; broadcast axes outermost.
+// The walk over the kept axes: the operand's smallest nonzero stride last,
+// broadcast axes outermost; the result is row-major.
+void plan_kept(ReducePlan& p, const Shape& kept_shape, const Strides& kept_strides) {
   const Strides result_strides = dense_strides(kept_shape, Order::RowMajor);
   const auto kept_order = by_stride(kept_strides);
   p.kept.shape.resize(kept_order.size());
@@ -83,30 +87,49 @@ Expected<ReducePlan> plan_reduce(const Shape& shape, const Strides& strides, con
     p.kept.strides[1][i] = kept_strides[kept_order[i]];
   }
   coalesce(p.kept);
+}
+
+// ReduceOrder::Any: the reduced axes by stride, broadcast ones dropped (each
+// element once).
+void memory_order(ReducePlan& p) {
+  Shape shape;
+  Strides strides;
+  for (std::size_t d : by_stride(p.reduced_strides)) {
+    if (p.reduced_strides[d] == 0) continue;
+    shape.push_back(p.reduced[d]);
+    strides.push_back(p.reduced_strides[d]);
+  }
+  p.reduced = std::move(shape);
+  p.reduced_strides = std::move(strides);
+  p.count = numel(p.reduced);
+}
+
+ReducePath path_of(const ReducePlan& p) {
+  const Strides& ks = p.kept.strides[1];
+  if (p.reduced.size() == 1 && p.reduced_strides[0] == 1) return ReducePath::Contiguous;
+  if (!ks.empty() && ks.back() == 1) return ReducePath::Columns;
+  if (p.reduced.empty()) return ReducePath::Contiguous;  // one element each
+  return ReducePath::Gather;
+}
+
+}  // namespace
+
+Expected<ReducePlan> plan_reduce(const Shape& shape, const Strides& strides, const Axes& axes, bool keepdims,
+                                 ReduceOrder order) {
+  if (std::string why = refusal(shape, axes); !why.empty()) return std::unexpected(std::move(why));
+  ReducePlan p;
+  Shape kept_shape;
+  Strides kept_strides;
+  split_axes(shape, strides, axes, keepdims, p, kept_shape, kept_strides);
+  plan_kept(p, kept_shape, kept_strides);
   if (p.results == 0) return p;  // ReducePath::None
   if (p.count == 0) {
     p.path = ReducePath::Empty;
     return p;
   }
-  if (order == ReduceOrder::Any) {
-    Shape shape_any;
-    Strides strides_any;
-    for (std::size_t d : by_stride(p.reduced_strides)) {
-      if (p.reduced_strides[d] == 0) continue;
-      shape_any.push_back(p.reduced[d]);
-      strides_any.push_back(p.reduced_strides[d]);
-    }
-    p.reduced = std::move(shape_any);
-    p.reduced_strides = std::move(strides_any);
-    p.count = numel(p.reduced);
-  }
+  if (order == ReduceOrder::Any) memory_order(p);
   coalesce_in_order(p.reduced, p.reduced_strides);
-
-  const Strides& ks = p.kept.strides[1];
-  if (p.reduced.size() == 1 && p.reduced_strides[0] == 1) p.path = ReducePath::Contiguous;
-  else if (!ks.empty() && ks.back() == 1) p.path = ReducePath::Columns;
-  else if (p.reduced.empty()) p.path = ReducePath::Contiguous;  // one element each
-  else p.path = ReducePath::Gather;
+  p.path = path_of(p);
   return p;
 }
 

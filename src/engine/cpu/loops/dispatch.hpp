@@ -1,9 +1,19 @@
 #pragma once
 // Dispatch per instruction set. loop.inc is compiled once per Isa, each copy
-// in its own namespace (the compiler's own vector loops stay 256 bits wide in
-// the AVX-512 sets: wider ones streamed slower; Lanes is 512 bits there); every loop has one variant per Isa, and the best one
-// the CPU supports is picked once, when the module loads. Variants give
-// identical results: each is tested against the portable one.
+// in its own namespace under its set's target (exec/per_isa.inc); every loop
+// has one variant per Isa, and the registry (exec/registry.hpp) picks the one
+// this process runs, once, when the module loads. Variants give identical
+// results: each is tested against the portable one.
+//
+// Note [compiler-vectorised loops]
+// Where a loop has no explicit lanes (f32 arithmetic, bool operations, the
+// bit-level functors), its vector code is the compiler's: the same source
+// compiled for AVX2 or for AVX-512 256 bits wide differs only in encoding.
+// The AVX-512 slots of such loops hold the AVX2 build, so that no AVX-512
+// code exists that only an AVX-512 machine could test; an emulated build
+// (Note [emulated instruction sets]) then runs every AVX-512 variant there
+// is. What stays compiler-generated inside the AVX-512 variants is the
+// scalar tails and strided copies around their explicit lanes.
 //
 // Callers name a loop by its functor: BinaryLoops<Widened<Add>, F16, F16>::best.
 #include <algorithm>
@@ -16,59 +26,15 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#include <immintrin.h>
-
 #include "engine/cpu/array/half.hpp"
+#include "engine/cpu/exec/registry.hpp"
+#include "engine/cpu/exec/targets.hpp"
 
 namespace mirel {
 
-enum class Isa { Portable, Avx2, Avx512, Avx512Bf16 };
-inline constexpr std::size_t kIsaCount = 4;
-
-const char* isa_name(Isa isa) noexcept;
-bool isa_supported(Isa isa) noexcept;
-Isa best_isa() noexcept;
-
-namespace isa_portable {
-#define MIREL_ISA 0
-#include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math_lanes.inc"
-#include "engine/cpu/loops/reduce_lanes.inc"
-#undef MIREL_ISA
-}  // namespace isa_portable
-
-#pragma GCC push_options
-#pragma GCC target("avx2,f16c,fma")
-namespace isa_avx2 {
-#define MIREL_ISA 1
-#include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math_lanes.inc"
-#include "engine/cpu/loops/reduce_lanes.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx2
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2,f16c,fma,avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=256")
-namespace isa_avx512 {
-#define MIREL_ISA 2
-#include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math_lanes.inc"
-#include "engine/cpu/loops/reduce_lanes.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx512
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2,f16c,fma,avx512f,avx512bw,avx512vl,avx512dq,avx512bf16,prefer-vector-width=256")
-namespace isa_avx512bf16 {
-#define MIREL_ISA 3
-#include "engine/cpu/loops/loop.inc"
-#include "engine/cpu/loops/math_lanes.inc"
-#include "engine/cpu/loops/reduce_lanes.inc"
-#undef MIREL_ISA
-}  // namespace isa_avx512bf16
-#pragma GCC pop_options
+#define MIREL_PER_ISA "engine/cpu/loops/lanes.inc"
+#define MIREL_PER_ISA_WIDEST 3
+#include "engine/cpu/exec/per_isa.inc"
 
 template <class R, class T>
 using BinaryLoop = void (*)(std::size_t n, R* o, std::ptrdiff_t so, const T* a, std::ptrdiff_t sa, const T* b,
@@ -79,22 +45,37 @@ using UnaryLoop = void (*)(std::size_t n, R* o, const T* a) noexcept;
 template <class Fn>
 struct Variants {
   std::array<Fn, kIsaCount> by_isa;
-  Fn best() const noexcept { return by_isa[std::size_t(best_isa())]; }
+  Fn best(exec::Family f = exec::Family::Loops) const noexcept { return by_isa[std::size_t(best_isa(f))]; }
 };
 
 // The four variants of one instantiation, in Isa order.
 #define MIREL_VARIANTS(...) \
   {{isa_portable::__VA_ARGS__, isa_avx2::__VA_ARGS__, isa_avx512::__VA_ARGS__, isa_avx512bf16::__VA_ARGS__}}
+// A loop without explicit lanes: its AVX2 build in the AVX-512 slots (Note [compiler-vectorised loops]).
+#define MIREL_VARIANTS_AVX2(...) \
+  {{isa_portable::__VA_ARGS__, isa_avx2::__VA_ARGS__, isa_avx2::__VA_ARGS__, isa_avx2::__VA_ARGS__}}
+
+template <class F, class R, class T>
+constexpr Variants<BinaryLoop<R, T>> binary_variants() noexcept {
+  if constexpr (isa_avx512::has_lanes<F, R, T>) return Variants<BinaryLoop<R, T>> MIREL_VARIANTS(binary<F, R, T>);
+  else return Variants<BinaryLoop<R, T>> MIREL_VARIANTS_AVX2(binary<F, R, T>);
+}
+
+template <class F, class R, class T>
+constexpr Variants<UnaryLoop<R, T>> unary_variants() noexcept {
+  if constexpr (isa_avx512::has_kernel<F>) return Variants<UnaryLoop<R, T>> MIREL_VARIANTS(unary<F, R, T>);
+  else return Variants<UnaryLoop<R, T>> MIREL_VARIANTS_AVX2(unary<F, R, T>);
+}
 
 template <class F, class R, class T>
 struct BinaryLoops {
-  static constexpr Variants<BinaryLoop<R, T>> variants MIREL_VARIANTS(binary<F, R, T>);
+  static constexpr Variants<BinaryLoop<R, T>> variants = binary_variants<F, R, T>();
   static inline const BinaryLoop<R, T> best = variants.best();
 };
 
 template <class F, class R, class T>
 struct UnaryLoops {
-  static constexpr Variants<UnaryLoop<R, T>> variants MIREL_VARIANTS(unary<F, R, T>);
+  static constexpr Variants<UnaryLoop<R, T>> variants = unary_variants<F, R, T>();
   static inline const UnaryLoop<R, T> best = variants.best();
 };
 

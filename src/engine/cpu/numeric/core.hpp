@@ -2,26 +2,15 @@
 // The elementwise operations, one definition each. Every functor works on f32
 // values and on the f32 vectors of dispatch.hpp alike; Widened<Op> applies one
 // to stored elements: half types are widened, computed in f32 and rounded once.
-// Adding an operation: a functor here, a line in the storage layer.
+// Add, Sub, Mul and Div live a floor lower, in loops/arith.hpp, where the
+// products use them too. Adding an operation: a functor here, a line in the
+// storage layer.
 #include <type_traits>
 
 #include "engine/cpu/array/half.hpp"
+#include "engine/cpu/loops/arith.hpp"
 
 namespace mirel {
-
-// Note [two NaN operands]
-// When both operands are NaN the result is the first one, quieted: what x86's
-// instructions give, the first source winning. The compiler may swap the
-// operands of a commutative instruction, though, so Add and Mul hand a NaN
-// first operand in as the second one too; subtraction and division are never
-// swapped. Every variant, the portable one included, keeps the same NaN.
-template <class V>
-[[gnu::always_inline]] inline V nan_first(V x, V y) noexcept { return x != x ? x : y; }
-
-struct Add { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x + nan_first(x, y); } };
-struct Sub { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x - y; } };
-struct Mul { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x * nan_first(x, y); } };
-struct Div { template <class V> [[gnu::always_inline]] V operator()(V x, V y) const noexcept { return x / y; } };
 
 // Comparisons give a bool for scalars and an all-ones-or-zero lane for vectors.
 struct Eq {

@@ -9,7 +9,14 @@
 //
 // Every rule is one elementwise expression over (g, v) in f32, rounded once
 // to the element type like any binary operation (Widened), so the half types
-// see one rounding per gradient.
+// see one rounding per gradient. A rule may use one math kernel: it names the
+// kernel and its argument, and takes the kernel's value t as a third operand
+// (Note [functors on the math kernels] in loops/loop.inc), e.g.
+//   struct SoftplusGrad {  // d log(1 + exp(x)) = sigmoid(x)
+//     template <class K> static constexpr auto kernel = &K::sigmoid;
+//     template <class V> static V inner(V x) noexcept { return x; }
+//     template <class V> V operator()(V g, V, V t) const noexcept { return g * t; }
+//   };
 namespace mirel {
 
 enum class Saved { Operand, Result };

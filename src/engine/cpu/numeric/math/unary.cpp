@@ -2,6 +2,7 @@
 
 #include "engine/cpu/iter/zip.hpp"
 #include "engine/cpu/numeric/math/math.hpp"
+#include "engine/cpu/numeric/table.hpp"
 
 namespace mirel {
 
@@ -10,17 +11,12 @@ NdArray<T> unary(const NdArray<T>& a) {
   return map<T>(a, UnaryLoops<Op, T, T>::best);
 }
 
-#define MIREL_UNARY(Op) \
+// One instantiation per line of the table (numeric/table.hpp) and element type.
+#define MIREL_UNARY(name, Op, Rule, saved)                  \
   template NdArray<float> unary<Op>(const NdArray<float>&); \
   template NdArray<F16> unary<Op>(const NdArray<F16>&);     \
   template NdArray<BF16> unary<Op>(const NdArray<BF16>&);
-MIREL_UNARY(Exp)
-MIREL_UNARY(Log)
-MIREL_UNARY(Tanh)
-MIREL_UNARY(Sigmoid)
-MIREL_UNARY(Sqrt)
-MIREL_UNARY(Abs)
-MIREL_UNARY(Neg)
-MIREL_UNARY(Square)
+MIREL_UNARY_OPS(MIREL_UNARY)
+#undef MIREL_UNARY
 
 }  // namespace mirel

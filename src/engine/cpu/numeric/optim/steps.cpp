@@ -2,13 +2,15 @@
 
 #include <cmath>
 
-#include "engine/cpu/loops/dispatch.hpp"
+#include "engine/cpu/exec/registry.hpp"
+#include "engine/cpu/exec/targets.hpp"
 
 namespace mirel {
 namespace {
 
 // Each loop is written once and compiled twice: for the baseline and for
-// AVX2. Contraction is off in the whole build, so both give the same bits.
+// AVX2 (the registry's family "optim"). Contraction is off in the whole
+// build, so both give the same bits.
 // The arrays never overlap (restrict), and the scalars are copied out of s,
 // so that the compiler vectorises.
 [[gnu::always_inline]] inline void adamw_loop(std::size_t n, float* __restrict w_out, const float* __restrict w,
@@ -47,12 +49,15 @@ void sgd_portable(std::size_t n, float* w_out, const float* w, const float* g, f
   sgd_loop<Momentum, Nesterov, First>(n, w_out, w, g, buf, s);
 }
 template <bool Momentum, bool Nesterov, bool First>
-[[gnu::target("avx2")]] void sgd_avx2(std::size_t n, float* w_out, const float* w, const float* g, float* buf,
+MIREL_TARGET_AVX2 void sgd_avx2(std::size_t n, float* w_out, const float* w, const float* g, float* buf,
                                       const Sgd& s) noexcept {
   sgd_loop<Momentum, Nesterov, First>(n, w_out, w, g, buf, s);
 }
 
-bool use_avx2() noexcept { return best_isa() != Isa::Portable; }
+bool use_avx2() noexcept {
+  static const bool avx2 = best_isa(exec::Family::Optim) == Isa::Avx2;
+  return avx2;
+}
 
 template <bool Momentum, bool Nesterov, bool First>
 void sgd_variant(std::size_t n, float* w_out, const float* w, const float* g, float* buf, const Sgd& s) noexcept {
@@ -64,7 +69,7 @@ void adamw_portable(std::size_t n, float* w_out, const float* w, const float* g,
                     const AdamW& s) noexcept {
   adamw_loop(n, w_out, w, g, m, v, s);
 }
-[[gnu::target("avx2")]] void adamw_avx2(std::size_t n, float* w_out, const float* w, const float* g, float* m,
+MIREL_TARGET_AVX2 void adamw_avx2(std::size_t n, float* w_out, const float* w, const float* g, float* m,
                                         float* v, const AdamW& s) noexcept {
   adamw_loop(n, w_out, w, g, m, v, s);
 }
