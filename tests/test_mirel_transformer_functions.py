@@ -54,7 +54,13 @@ def norm_ref(x, k, w, b, eps, rms, g):
     shift = 0.0 if rms else gy.sum(axes, keepdims=True) / n
     dx = rstd * (gy - shift - xhat * dot)
     lead = tuple(range(x.ndim - k))
-    return y, dx, (g * xhat).sum(lead), g.sum(lead)
+    # x - mean is rounded at the magnitude of x, then scaled by rstd
+    xmag = (np.abs(x) + np.abs(mean)) * rstd
+    magnitude = xmag * np.abs(1.0 if w is None else w) + (0.0 if b is None else np.abs(b))
+    agy = np.abs(gy)
+    dx_magnitude = rstd * (agy + agy.sum(axes, keepdims=True) / n + xmag * (agy * xmag).sum(axes, keepdims=True) / n)
+    dw_magnitude = (np.abs(g) * xmag).sum(lead)
+    return y, dx, (g * xhat).sum(lead), g.sum(lead), magnitude, dx_magnitude, dw_magnitude
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
@@ -78,18 +84,18 @@ def test_norms_against_float64(dtype, rms, lead, tail, affine, transposed, seed)
     eps = 1e-5
     y = F.rms_norm(x_in, tail, tw, eps) if rms else F.layer_norm(x_in, tail, tw, tb, eps)
     (y * mirel.Tensor(g.astype(np.float32), dtype=dtype)).sum().backward()
-    ry, rdx, rdw, rdb = norm_ref(*(a.astype(np.float64) if a is not None else None for a in (x,)), len(tail),
+    ry, rdx, rdw, rdb, mag, dx_mag, dw_mag = norm_ref(*(a.astype(np.float64) if a is not None else None for a in (x,)), len(tail),
                                  None if w is None else w.astype(np.float64), None if b is None else b.astype(np.float64),
                                  eps, rms, g.astype(np.float64))
     e = EPS[dtype]
     n = int(np.prod(tail))
-    close(y, ry, e * (np.abs(ry) + 1.0), 4 if dtype == "f32" else 2)
+    close(y, ry, e * (mag + 1.0), 4 if dtype == "f32" else 2)
     dx = f64(tx.grad)
     if transposed and len(shape) >= 2:
         dx = np.swapaxes(dx, 0, -1)
-    close(dx, rdx, e * (np.abs(rdx) + np.abs(g).max() * (1 + np.abs(w).max() if w is not None else 2)), 8 * np.sqrt(n))
+    close(dx, rdx, e * dx_mag, 8 * np.sqrt(n))
     if w is not None:
-        close(tw.grad, rdw, e * (np.abs(rdw) + np.abs(g).sum(tuple(range(len(lead)))) * 4), 8)
+        close(tw.grad, rdw, e * (dw_mag + np.abs(rdw)), 8)
     if b is not None:
         close(tb.grad, rdb, e * (np.abs(g).sum(tuple(range(len(lead)))) + 1e-3), 4)
 
@@ -354,3 +360,76 @@ X = mirel.tensor(np.ones((2, 3, 4), np.float32))
 def test_bad_arguments_raise_naming_the_function(call, error, words):
     with pytest.raises(error, match=words):
         call()
+
+
+# -- against PyTorch ------------------------------------------------------------------------------------------
+def torch_leaf(torch, a, dtype):
+    kind = {"f32": torch.float32, "f16": torch.float16, "bf16": torch.bfloat16}[dtype]
+    return torch.tensor(np.asarray(a, np.float32)).to(kind).requires_grad_()
+
+
+def t64(x):
+    return x.detach().float().numpy().astype(np.float64)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("rms", [False, True])
+@pytest.mark.parametrize("normalized,affine", [((24,), False), ((24,), True), ((5, 24), True)])
+def test_norms_against_torch(dtype, rms, normalized, affine):
+    torch = pytest.importorskip("torch")
+    x, g = rand((4, 5, 24), dtype, 1) * np.float32(2), rand((4, 5, 24), dtype, 2)
+    w, b = rand(normalized, dtype, 3), rand(normalized, dtype, 4)
+    ours = [leaf(a, dtype) for a in (x, w, b)]
+    theirs = [torch_leaf(torch, a, dtype) for a in (x, w, b)]
+    if rms:
+        y = F.rms_norm(ours[0], normalized, ours[1] if affine else None)
+        ty = torch.nn.functional.rms_norm(theirs[0], normalized, theirs[1] if affine else None)
+    else:
+        y = F.layer_norm(ours[0], normalized, *(ours[1:] if affine else (None, None)))
+        ty = torch.nn.functional.layer_norm(theirs[0], normalized, *(theirs[1:] if affine else (None, None)))
+    (y * mirel.Tensor(g.astype(np.float32), dtype=dtype)).sum().backward()
+    ty.backward(torch_leaf(torch, g, dtype).detach())
+    tol = {"f32": 1e-5, "f16": 4e-3, "bf16": 3e-2}[dtype]
+    pairs = [(y, ty)] + [(a.grad, t.grad) for a, t in zip(ours, theirs) if t.grad is not None]
+    assert len(pairs) == (1 + 1 + affine * (2 - rms))
+    for got, ref in pairs:
+        ref = t64(ref)
+        np.testing.assert_allclose(f64(got), ref, rtol=tol, atol=tol * np.abs(ref).max())
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@settings(max_examples=8, deadline=None)
+@given(shape=shapes, mask=st.sampled_from(MASKS), causal=st.booleans(), strided=st.booleans(),
+       seed=st.integers(0, 999))
+def test_attention_against_torch(dtype, shape, mask, causal, strided, seed):
+    torch = pytest.importorskip("torch")
+    lead, L, S, E, Ev = shape
+    rng = np.random.default_rng(seed)
+    (q, k, v, g), leaves, inputs = operands(lead, L, S, E, Ev, dtype, seed, strided)
+    m = make_mask(mask, lead, L, S, dtype, rng)
+    tm = None if m is None else mirel.Tensor(m if m.dtype == bool else m.astype(np.float32),
+                                               dtype="bool" if m.dtype == bool else dtype)
+    y = F.scaled_dot_product_attention(*inputs, attn_mask=tm, is_causal=causal)
+    (y * mirel.Tensor(g.astype(np.float32), dtype=dtype)).sum().backward()
+    tq, tk, tv = (torch_leaf(torch, a, dtype) for a in (q, k, v))
+    tmask = None if m is None else (torch.tensor(m) if m.dtype == bool else torch_leaf(torch, m, dtype).detach())
+    if causal and m is not None:  # PyTorch's autograd takes one or the other: give it both as one mask
+        lower = torch.tensor(np.tri(L, S, dtype=bool))
+        tmask = tmask & lower if m.dtype == bool else tmask.masked_fill(~lower, float("-inf"))
+    ty = torch.nn.functional.scaled_dot_product_attention(tq, tk, tv, attn_mask=tmask,
+                                                          is_causal=causal and m is None)
+    ty.backward(torch_leaf(torch, g, dtype).detach())
+    _, mags = attention_ref(q, k, v, g, m, causal)
+    units = 64 if dtype == "f32" else 8  # both sides' own roundings
+    ours = [y] + [np.transpose(f64(t.grad), (0, 2, 1, 3)) if strided and len(lead) == 2 else t.grad for t in leaves]
+    for got, ref, mag in zip(ours, [ty, tq.grad, tk.grad, tv.grad], mags):
+        ref = t64(ref)
+        close(got, ref, EPS[dtype] * (mag + np.abs(ref)), units)
+
+
+def test_dropout_scales_kept_elements_as_torch_does():
+    torch = pytest.importorskip("torch")
+    for p in (0.1, 0.3, 0.7):
+        kept = torch.nn.functional.dropout(torch.ones(4096), p).numpy()
+        ours = F.dropout(mirel.tensor(np.ones(4096, np.float32)), p).numpy()
+        assert set(np.unique(kept)) - {0.0} == set(np.unique(ours)) - {0.0}
