@@ -17,6 +17,11 @@ namespace {
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
+// The key block is part of the summation order (Note [summation order of
+// attention]); the query block only sets how many rows share a block's keys.
+constexpr std::size_t kQueryBlock = 64;
+constexpr std::size_t kKeyBlock = 256;
+
 void exp_run(const float* in, float* out, std::size_t n) { UnaryLoops<Exp, float, float>::best(n, out, in); }
 void log_run(const float* in, float* out, std::size_t n) { UnaryLoops<Log, float, float>::best(n, out, in); }
 

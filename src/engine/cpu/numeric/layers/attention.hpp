@@ -1,6 +1,6 @@
 #pragma once
 // Scaled dot-product attention, fused forward and backward: per head, query
-// rows in blocks of kQueryBlock, keys in blocks of kKeyBlock, with an online
+// rows in blocks of kQueryBlock, keys in blocks of kKeyBlock (attention.cpp), with an online
 // softmax, so no more than one block of scores exists at a time (never the
 // whole L x S matrix). The forward pass keeps each row's log-sum-exp for the
 // backward pass, which recomputes the blocks' probabilities from it.
@@ -10,7 +10,7 @@
 // * scores: s_ij = (q_i . k_j) * scale [+ mask_ij], the dot product in the
 //   order of Note [summation order of products] over the head dimension;
 //   a pair hidden by a Bool mask or by is_causal (j > i) scores -inf;
-// * keys are taken in blocks of kKeyBlock from j = 0. Per block, with m the
+// * keys are taken in blocks of kKeyBlock (256) from j = 0. Per block, with m the
 //   running maximum (from -inf) and m' = max(m, the block's maximum):
 //   alpha = exp(m - m'), p_ij = exp(s_ij - m'), l = l * alpha + sum(p_i.)
 //   (sum_run's order), o = o * alpha + P V (the block's product in the order
@@ -34,9 +34,6 @@
 #include "engine/cpu/random/philox.hpp"
 
 namespace mirel {
-
-inline constexpr std::size_t kQueryBlock = 64;
-inline constexpr std::size_t kKeyBlock = 64;
 
 // A [heads, rows, cols] operand read through strides: head h starts at head[h].
 template <class T>
