@@ -80,6 +80,14 @@ void block_scores(const float* qf, const float* kf, const AttentionMask<T>& mask
   }
 }
 
+// Keys of the block from j0 that rows [i0, i0 + rows) may see: the whole block,
+// or under is_causal up to the last row's own position (rows start at or
+// after j0 - rows + 1, so at least one key), later keys being hidden.
+std::size_t visible_keys(const AttentionConfig& c, std::size_t i0, std::size_t rows, std::size_t j0) {
+  const std::size_t cols = std::min(kKeyBlock, c.s - j0);
+  return c.causal ? std::min(cols, i0 + rows - j0) : cols;
+}
+
 // f[j]: the dropout factor of pair (i, j0 + j) of head h, cols of them.
 void drop_factors(const AttentionConfig& c, float scale, std::size_t h, std::size_t i, std::size_t j0,
                   std::size_t cols, float* f) {
@@ -116,7 +124,7 @@ AttentionForward<T> attention_forward(const HeadOperand<T>& q, const HeadOperand
       std::fill_n(acc.data(), rows * c.ev, 0.0f);
       for (std::size_t j0 = 0; j0 < c.s; j0 += BK) {
         if (c.causal && j0 > i0 + rows - 1) break;  // every later pair is hidden
-        const Block b{i0, rows, j0, std::min(BK, c.s - j0)};
+        const Block b{i0, rows, j0, visible_keys(c, i0, rows, j0)};
         block_scores(qf.data(), kf.data(), mask, h, c, b, s.data());
         for (std::size_t r0 = 0; r0 < rows; ++r0) {
           float* sr = s.data() + r0 * b.cols;
@@ -191,13 +199,14 @@ AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand
     std::fill(dqf.begin(), dqf.end(), 0.0f);
     const float* lse_h = lse.data() + h * c.l;
     for (std::size_t j0 = 0; j0 < c.s; j0 += BK) {
-      const std::size_t cols = std::min(BK, c.s - j0);
-      std::fill_n(dkf.data(), cols * c.e, 0.0f);
-      std::fill_n(dvf.data(), cols * c.ev, 0.0f);
+      const std::size_t all = std::min(BK, c.s - j0);
+      std::fill_n(dkf.data(), all * c.e, 0.0f);
+      std::fill_n(dvf.data(), all * c.ev, 0.0f);
       // Causal: query rows before j0 see none of these keys.
       for (std::size_t i0 = c.causal ? j0 / BQ * BQ : 0; i0 < c.l; i0 += BQ) {
-        const Block b{i0, std::min(BQ, c.l - i0), j0, cols};
-        const std::size_t n = b.rows * cols;
+        const std::size_t rows = std::min(BQ, c.l - i0);
+        const Block b{i0, rows, j0, visible_keys(c, i0, rows, j0)};
+        const std::size_t cols = b.cols, n = b.rows * cols;
         block_scores(qf.data(), kf.data(), mask, h, c, b, s.data());
         for (std::size_t r0 = 0; r0 < b.rows; ++r0) {
           for (std::size_t j = 0; j < cols; ++j) s[r0 * cols + j] -= lse_h[i0 + r0];
@@ -236,8 +245,8 @@ AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand
           add_into(dkf.data(), tmp.data(), cols * c.e);
         }
       }
-      if (want_k) scatter(dkf.data(), cols * c.e, g.k->data() + (h * c.s + j0) * c.e);
-      if (want_v) scatter(dvf.data(), cols * c.ev, g.v->data() + (h * c.s + j0) * c.ev);
+      if (want_k) scatter(dkf.data(), all * c.e, g.k->data() + (h * c.s + j0) * c.e);
+      if (want_v) scatter(dvf.data(), all * c.ev, g.v->data() + (h * c.s + j0) * c.ev);
     }
     if (want_q) scatter(dqf.data(), c.l * c.e, g.q->data() + h * c.l * c.e);
   }

@@ -10,8 +10,10 @@
 // * scores: s_ij = (q_i . k_j) * scale [+ mask_ij], the dot product in the
 //   order of Note [summation order of products] over the head dimension;
 //   a pair hidden by a Bool mask or by is_causal (j > i) scores -inf;
-// * keys are taken in blocks of kKeyBlock (256) from j = 0. Per block, with m the
-//   running maximum (from -inf) and m' = max(m, the block's maximum):
+// * keys are taken in blocks of kKeyBlock (256) from j = 0, under is_causal
+//   each cut after the last key the block's query rows (64 of them) see.
+//   Per block, with m the running maximum (from -inf) and m' = max(m, the
+//   block's maximum):
 //   alpha = exp(m - m'), p_ij = exp(s_ij - m'), l = l * alpha + sum(p_i.)
 //   (sum_run's order), o = o * alpha + P V (the block's product in the order
 //   of products, then added elementwise); exp is the engine's;
