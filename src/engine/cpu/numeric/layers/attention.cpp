@@ -27,10 +27,14 @@ void log_run(const float* in, float* out, std::size_t n) { UnaryLoops<Log, float
 
 using Stride = std::ptrdiff_t;
 
-// Head h of an operand as a row-major f32 [rows, cols] matrix in buf.
+// Head h of an operand as a row-major f32 [rows, cols] matrix: read in place
+// when it is one already, else widened or gathered into buf.
 template <class T>
-void gather(const HeadOperand<T>& a, std::size_t h, std::size_t rows, std::size_t cols, float* buf) {
+const float* gather(const HeadOperand<T>& a, std::size_t h, std::size_t rows, std::size_t cols, float* buf) {
   const T* base = a.data + a.head[h];
+  if constexpr (std::is_same_v<T, float>) {
+    if (a.cs == 1 && (a.rs == Stride(cols) || rows == 1)) return base;
+  }
   for (std::size_t r = 0; r < rows; ++r) {
     const T* p = base + Stride(r) * a.rs;
     float* o = buf + r * cols;
@@ -41,6 +45,7 @@ void gather(const HeadOperand<T>& a, std::size_t h, std::size_t rows, std::size_
       for (std::size_t j = 0; j < cols; ++j) o[j] = widen(p[Stride(j) * a.cs]);
     }
   }
+  return buf;
 }
 
 // n floats rounded once into out.
@@ -109,14 +114,14 @@ AttentionForward<T> attention_forward(const HeadOperand<T>& q, const HeadOperand
   AttentionForward<T> r{NdArray<T>::uninit(Shape{c.heads * c.l, c.ev}),
                         keep_lse ? NdArray<float>::uninit(Shape{c.heads, c.l}) : NdArray<float>{}};
   constexpr std::size_t BQ = kQueryBlock, BK = kKeyBlock;
-  std::vector<float> qf(c.l * c.e), kf(c.s * c.e), vf(c.s * c.ev), s(BQ * BK), p(BQ * BK), pv(BQ * c.ev),
+  std::vector<float> qb(c.l * c.e), kb(c.s * c.e), vb(c.s * c.ev), s(BQ * BK), p(BQ * BK), pv(BQ * c.ev),
       acc(BQ * c.ev), m(BQ), l(BQ), shifted(BQ), alpha(BQ), f(BK);
   const bool dropping = c.dropout_p > 0;
   const float drop_scale = dropping ? dropout_scale(c.dropout_p) : 1.0f;
   for (std::size_t h = 0; h < c.heads; ++h) {
-    gather(q, h, c.l, c.e, qf.data());
-    gather(k, h, c.s, c.e, kf.data());
-    gather(v, h, c.s, c.ev, vf.data());
+    const float* qf = gather(q, h, c.l, c.e, qb.data());
+    const float* kf = gather(k, h, c.s, c.e, kb.data());
+    const float* vf = gather(v, h, c.s, c.ev, vb.data());
     for (std::size_t i0 = 0; i0 < c.l; i0 += BQ) {
       const std::size_t rows = std::min(BQ, c.l - i0);
       std::fill_n(m.data(), rows, -kInf);
@@ -125,7 +130,7 @@ AttentionForward<T> attention_forward(const HeadOperand<T>& q, const HeadOperand
       for (std::size_t j0 = 0; j0 < c.s; j0 += BK) {
         if (c.causal && j0 > i0 + rows - 1) break;  // every later pair is hidden
         const Block b{i0, rows, j0, visible_keys(c, i0, rows, j0)};
-        block_scores(qf.data(), kf.data(), mask, h, c, b, s.data());
+        block_scores(qf, kf, mask, h, c, b, s.data());
         for (std::size_t r0 = 0; r0 < rows; ++r0) {
           float* sr = s.data() + r0 * b.cols;
           const float bm = max_run(sr, b.cols);
@@ -146,7 +151,7 @@ AttentionForward<T> attention_forward(const HeadOperand<T>& q, const HeadOperand
             for (std::size_t j = 0; j < b.cols; ++j) pr[j] *= f[j];
           }
         }
-        sgemm(rows, c.ev, b.cols, p.data(), Stride(b.cols), 1, vf.data() + j0 * c.ev, Stride(c.ev), 1, pv.data(),
+        sgemm(rows, c.ev, b.cols, p.data(), Stride(b.cols), 1, vf + j0 * c.ev, Stride(c.ev), 1, pv.data(),
               Stride(c.ev));
         for (std::size_t r0 = 0; r0 < rows; ++r0) {
           float* a = acc.data() + r0 * c.ev;
@@ -181,17 +186,17 @@ AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand
   if (want_k) g.k = NdArray<T>::uninit(Shape{c.heads * c.s, c.e});
   if (want_v) g.v = NdArray<T>::uninit(Shape{c.heads * c.s, c.ev});
   const std::size_t wide = std::max(c.e, c.ev);
-  std::vector<float> qf(c.l * c.e), kf(c.s * c.e), vf(c.s * c.ev), yf(c.l * c.ev), gf(c.l * c.ev), d(c.l),
+  std::vector<float> qb(c.l * c.e), kb(c.s * c.e), vb(c.s * c.ev), yb(c.l * c.ev), gb(c.l * c.ev), d(c.l),
       dqf(c.l * c.e), s(BQ * BK), p(BQ * BK), pd(BQ * BK), dp(BQ * BK), f(BQ * BK), tmp(std::max(BQ, BK) * wide),
       dkf(BK * c.e), dvf(BK * c.ev);
   const bool dropping = c.dropout_p > 0;
   const float drop_scale = dropping ? dropout_scale(c.dropout_p) : 1.0f;
   for (std::size_t h = 0; h < c.heads; ++h) {
-    gather(q, h, c.l, c.e, qf.data());
-    gather(k, h, c.s, c.e, kf.data());
-    gather(v, h, c.s, c.ev, vf.data());
-    gather(y, h, c.l, c.ev, yf.data());
-    gather(dy, h, c.l, c.ev, gf.data());
+    const float* qf = gather(q, h, c.l, c.e, qb.data());
+    const float* kf = gather(k, h, c.s, c.e, kb.data());
+    const float* vf = gather(v, h, c.s, c.ev, vb.data());
+    const float* yf = gather(y, h, c.l, c.ev, yb.data());
+    const float* gf = gather(dy, h, c.l, c.ev, gb.data());
     for (std::size_t i = 0; i < c.l; ++i) {
       for (std::size_t j = 0; j < c.ev; ++j) tmp[j] = gf[i * c.ev + j] * yf[i * c.ev + j];
       d[i] = c.ev ? sum_run(tmp.data(), c.ev) : 0.0f;
@@ -207,7 +212,7 @@ AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand
         const std::size_t rows = std::min(BQ, c.l - i0);
         const Block b{i0, rows, j0, visible_keys(c, i0, rows, j0)};
         const std::size_t cols = b.cols, n = b.rows * cols;
-        block_scores(qf.data(), kf.data(), mask, h, c, b, s.data());
+        block_scores(qf, kf, mask, h, c, b, s.data());
         for (std::size_t r0 = 0; r0 < b.rows; ++r0) {
           for (std::size_t j = 0; j < cols; ++j) s[r0 * cols + j] -= lse_h[i0 + r0];
         }
@@ -219,12 +224,12 @@ AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand
           pk = pd.data();
         }
         if (want_v) {
-          sgemm(cols, c.ev, b.rows, pk, 1, Stride(cols), gf.data() + i0 * c.ev, Stride(c.ev), 1, tmp.data(),
+          sgemm(cols, c.ev, b.rows, pk, 1, Stride(cols), gf + i0 * c.ev, Stride(c.ev), 1, tmp.data(),
                 Stride(c.ev));
           add_into(dvf.data(), tmp.data(), cols * c.ev);
         }
         if (!want_q && !want_k) continue;
-        sgemm(b.rows, cols, c.ev, gf.data() + i0 * c.ev, Stride(c.ev), 1, vf.data() + j0 * c.ev, 1, Stride(c.ev),
+        sgemm(b.rows, cols, c.ev, gf + i0 * c.ev, Stride(c.ev), 1, vf + j0 * c.ev, 1, Stride(c.ev),
               dp.data(), Stride(cols));
         for (std::size_t r0 = 0; r0 < b.rows; ++r0) {
           const float di = d[i0 + r0];
@@ -235,12 +240,12 @@ AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand
           }
         }
         if (want_q) {
-          sgemm(b.rows, c.e, cols, dp.data(), Stride(cols), 1, kf.data() + j0 * c.e, Stride(c.e), 1, tmp.data(),
+          sgemm(b.rows, c.e, cols, dp.data(), Stride(cols), 1, kf + j0 * c.e, Stride(c.e), 1, tmp.data(),
                 Stride(c.e));
           add_into(dqf.data() + i0 * c.e, tmp.data(), b.rows * c.e);
         }
         if (want_k) {
-          sgemm(cols, c.e, b.rows, dp.data(), 1, Stride(cols), qf.data() + i0 * c.e, Stride(c.e), 1, tmp.data(),
+          sgemm(cols, c.e, b.rows, dp.data(), 1, Stride(cols), qf + i0 * c.e, Stride(c.e), 1, tmp.data(),
                 Stride(c.e));
           add_into(dkf.data(), tmp.data(), cols * c.e);
         }
