@@ -58,7 +58,9 @@ from mirel._native import (
 from mirel.tensor import Size, Tensor, tensor
 from mirel.checkpoint import load_checkpoint, load_file, load_metadata, save_checkpoint, save_file
 from mirel.parameters import Parameters
-from mirel import nn, optim
+from mirel.triangular import tril, triu
+from mirel import nn, optim, random
+from mirel.random import manual_seed
 
 __version__ = "0.1.0"
 
@@ -185,7 +187,7 @@ __all__ = [
     "sum", "mean", "max", "min", "argmax", "sum_to", "broadcast_to",
     "exp", "log", "tanh", "sigmoid", "sqrt", "abs", "negative", "square",
     "power", "maximum", "minimum", "where",
-    "reshape", "transpose", "permute", "concatenate", "stack", "take",
+    "reshape", "transpose", "permute", "concatenate", "stack", "take", "tril", "triu", "random", "manual_seed",
     "detach", "from_dlpack", "is_grad_enabled", "set_grad_enabled",
     "config",
 ]

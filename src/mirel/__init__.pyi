@@ -14,6 +14,9 @@ from mirel.checkpoint import load_checkpoint as load_checkpoint, load_file as lo
 from mirel.checkpoint import load_metadata as load_metadata, save_checkpoint as save_checkpoint
 from mirel.checkpoint import save_file as save_file
 from mirel.parameters import Parameters as Parameters
+from mirel import random as random
+from mirel.random import manual_seed as manual_seed
+from mirel.triangular import tril as tril, triu as triu
 
 __version__: str
 
@@ -105,7 +108,7 @@ __all__ = [
     "sum", "mean", "max", "min", "argmax", "sum_to", "broadcast_to",
     "exp", "log", "tanh", "sigmoid", "sqrt", "abs", "negative", "square",
     "power", "maximum", "minimum", "where",
-    "reshape", "transpose", "permute", "concatenate", "stack", "take",
+    "reshape", "transpose", "permute", "concatenate", "stack", "take", "tril", "triu", "random", "manual_seed",
     "detach", "from_dlpack", "is_grad_enabled", "set_grad_enabled",
     "config",
 ]

@@ -12,5 +12,7 @@ extern PyMethodDef shape_functions[];      // shape_functions.cpp: reshape, tran
 extern PyMethodDef graph_functions[];      // grad_mode.cpp: detach, grad mode, from_dlpack
 extern PyMethodDef training_functions[];   // training.cpp: leaves, gradients and steps for Parameters and optim
 extern PyMethodDef kernel_functions[];     // kernels.cpp: each matrix-product kernel by name, and the FMA peak
+extern PyMethodDef layer_functions[];      // layers.cpp: layer_norm, rms_norm, dropout, attention
+extern PyMethodDef random_functions[];     // random_functions.cpp: the draws of mirel.random
 
 }  // namespace mirel::native

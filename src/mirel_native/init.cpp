@@ -14,7 +14,7 @@ int exec_module(PyObject* module) {
     PyTypeObject* tensor = ensure_tensor_type();
     if (!tensor) return -1;
     for (PyMethodDef* table : {math_functions, reduction_functions, shape_functions, loss_functions, graph_functions,
-                                 training_functions, kernel_functions}) {
+                                 training_functions, kernel_functions, layer_functions, random_functions}) {
       if (PyModule_AddFunctions(module, table) < 0) return -1;
     }
     if (PyModule_AddObjectRef(module, "Tensor", reinterpret_cast<PyObject*>(tensor)) < 0) return -1;

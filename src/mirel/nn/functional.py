@@ -9,12 +9,14 @@ import mirel
 import mirel_core
 from mirel.tensor import Tensor
 from mirel_core import nn as _core_nn
-from mirel._native import cross_entropy, linear, log_softmax, mse_loss, softmax
+from mirel._native import cross_entropy, layer_norm, linear, log_softmax, mse_loss, rms_norm, softmax
+from mirel import _native, random as _random
 
 relu = _core_nn.functional.relu
 
 __all__ = ["relu", "softmax", "log_softmax", "cross_entropy", "mse_loss", "linear",
-           "binary_cross_entropy_with_logits"]
+           "binary_cross_entropy_with_logits", "layer_norm", "rms_norm", "dropout", "scaled_dot_product_attention",
+           "embedding"]
 
 
 def _log1p(u: Tensor) -> Tensor:
@@ -68,3 +70,55 @@ def binary_cross_entropy_with_logits(input: Tensor, target: Any, weight: Any = N
     if reduction == "none":
         return loss
     return mirel.mean(loss) if reduction == "mean" else mirel.sum(loss)
+
+
+def dropout(input: Tensor, p: float = 0.5, training: bool = True,
+            generator: _random.Generator | None = None) -> Tensor:
+    """Zeroes each element with probability p and scales the others by 1 / (1 - p) (in f32, rounded once);
+    the identity (input itself) when not training or p == 0. The mask comes from the generator (the default
+    one without it), element i from the i-th word of its stream, so it is the same on every machine and the
+    gradient draws it again instead of storing it."""
+    if not isinstance(input, mirel_core.Tensor):
+        raise TypeError(f"dropout(): input must be a Tensor, not {type(input).__name__}")
+    if isinstance(p, bool) or not isinstance(p, (int, float, np.floating, np.integer)):
+        raise TypeError(f"dropout(): p must be a number, not {type(p).__name__}")
+    if not 0.0 <= p <= 1.0:
+        raise ValueError(f"dropout(): p must lie in [0, 1], not {p}")
+    if not isinstance(training, (bool, np.bool_)):
+        raise TypeError(f"dropout(): training must be a bool, not {type(training).__name__}")
+    if not training or p == 0.0:
+        return input
+    return (generator or _random.default_generator())._draw(_native._dropout, input, float(p))
+
+
+def scaled_dot_product_attention(query: Tensor, key: Tensor, value: Tensor, attn_mask: Tensor | None = None,
+                                 dropout_p: float = 0.0, is_causal: bool = False,
+                                 scale: float | None = None) -> Tensor:
+    """softmax(query @ key^T * scale + mask) @ value over the last two axes, fused: blocks of rows and keys with
+    an online softmax (the L x S scores are never stored), the backward pass recomputing them from each row's
+    log-sum-exp. query [..., L, E], key [..., S, E], value [..., S, Ev] with the same leading axes; attn_mask
+    (Bool: True takes part; or a float mask added to the scores) broadcasts to [..., L, S]; is_causal hides
+    key j from query i when j > i (with a mask too, both apply); scale defaults to 1 / sqrt(E). A row with
+    every key hidden gives 0. dropout_p drops probabilities from the default generator's stream."""
+    if not isinstance(is_causal, (bool, np.bool_)):
+        raise TypeError(f"scaled_dot_product_attention(): is_causal must be a bool, not {type(is_causal).__name__}")
+    if dropout_p == 0.0:
+        return _native._attention(0, 0, query, key, value, attn_mask, 0.0, bool(is_causal), scale)[0]
+    return _random.default_generator()._draw(_native._attention, query, key, value, attn_mask, dropout_p,
+                                             bool(is_causal), scale)
+
+
+def embedding(input: Any, weight: Tensor) -> Tensor:
+    """Rows of weight [num_embeddings, dim] named by the integer indices input (a NumPy array, list or int,
+    each in [0, num_embeddings)), at input's shape + [dim]; the gradient adds back into the rows taken."""
+    if not isinstance(weight, mirel_core.Tensor):
+        raise TypeError(f"embedding(): weight must be a Tensor, not {type(weight).__name__}")
+    if weight.ndim != 2:
+        raise ValueError(f"embedding(): weight must have shape [num_embeddings, embedding_dim], not {weight.shape}")
+    indices = np.asarray(input)
+    if indices.dtype.kind not in "iu":
+        raise TypeError(f"embedding(): input must hold integers, not {indices.dtype}")
+    if indices.size and (indices.min() < 0 or indices.max() >= weight.shape[0]):
+        bad = indices[(indices < 0) | (indices >= weight.shape[0])].flat[0]
+        raise IndexError(f"embedding(): index {bad} is out of range for {weight.shape[0]} embeddings")
+    return mirel.take(weight, indices, axis=0)

@@ -1,8 +1,10 @@
+from collections.abc import Sequence
 from typing import Literal, SupportsIndex, TypeVar
 
 import numpy.typing as npt
 
 from mirel_core import Tensor
+from mirel.random import Generator
 
 _T = TypeVar("_T", bound=Tensor)
 
@@ -29,5 +31,20 @@ def binary_cross_entropy_with_logits(
 ) -> _T:
     """Stable binary cross-entropy from logits, with PyTorch's weight and pos_weight."""
 
+def layer_norm(input: _T, normalized_shape: int | Sequence[int], weight: Tensor | None = None,
+               bias: Tensor | None = None, eps: float = 1e-05) -> _T:
+    """Normalises the trailing axes to mean 0 and variance 1, then weight and bias; f32 per row, rounded once."""
+def rms_norm(input: _T, normalized_shape: int | Sequence[int], weight: Tensor | None = None,
+             eps: float | None = None) -> _T:
+    """input / sqrt(mean(input**2) + eps) over the trailing axes, times weight; eps defaults to 2**-23."""
+def dropout(input: _T, p: float = 0.5, training: bool = True, generator: Generator | None = None) -> _T:
+    """Zeroes elements with probability p from the generator's stream, scaling the rest by 1 / (1 - p)."""
+def scaled_dot_product_attention(query: _T, key: Tensor, value: Tensor, attn_mask: Tensor | None = None,
+                                 dropout_p: float = 0.0, is_causal: bool = False, scale: float | None = None) -> _T:
+    """Fused softmax(query @ key^T * scale + mask) @ value, forward and backward, never storing the scores."""
+def embedding(input: npt.ArrayLike, weight: _T) -> _T:
+    """Rows of weight [num_embeddings, dim] named by integer indices."""
+
 __all__ = ["relu", "softmax", "log_softmax", "cross_entropy", "mse_loss", "linear",
-           "binary_cross_entropy_with_logits"]
+           "binary_cross_entropy_with_logits", "layer_norm", "rms_norm", "dropout", "scaled_dot_product_attention",
+           "embedding"]

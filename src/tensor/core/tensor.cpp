@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "autograd/engine.hpp"
+#include "autograd/layer_ops.hpp"
 #include "autograd/ops.hpp"
 
 namespace mirel {
@@ -62,6 +63,41 @@ Result<Tensor> recorded(Make make, Compute compute, const Ts&... operands) {
   const Face face = face_of(operands...);
   if (rec->id) keep(tape(), *rec->id, result, face);
   return Tensor{rec->id, std::move(result), rec->id.has_value(), rec->epoch, face};
+}
+
+// recorded() for a list of operands, some of which may be absent (null):
+// make gets one id per operand, nothing for an absent one. `others` are
+// tensors that take no part in the graph but give the result their face.
+template <class Make, class Compute>
+Result<Tensor> recorded_parts(Make make, Compute compute, const std::vector<const Tensor*>& parts,
+                              std::initializer_list<const Tensor*> others = {}) {
+  bool tracked = false;
+  Face face = Face::Core;
+  for (const Tensor* p : parts) {
+    if (!p) continue;
+    tracked = tracked || p->requires_grad;
+    face = p->face == Face::Package ? Face::Package : face;
+  }
+  for (const Tensor* p : others) face = p && p->face == Face::Package ? Face::Package : face;
+  std::optional<std::size_t> id;
+  std::uint64_t epoch = 0;
+  if (tracked && grad_enabled()) {  // Note [grad mode]
+    Tape& t = tape();
+    for (const Tensor* p : parts) {
+      if (p && p->node_id && p->epoch != t.epoch()) {
+        return std::unexpected(stale_tensor_error("cannot record an operation"));
+      }
+    }
+    std::vector<std::optional<OperandId>> ids;
+    for (const Tensor* p : parts) ids.push_back(p ? std::optional(operand_id(t, *p)) : std::nullopt);
+    id = t.push_node(make(ids));
+    epoch = t.epoch();
+  }
+  Result<CpuStorage> r = compute();
+  if (!r) return std::unexpected(std::move(r.error()));
+  StoragePtr result = make_storage(std::move(*r));
+  if (id) keep(tape(), *id, result, face);
+  return Tensor{id, std::move(result), id.has_value(), epoch, face};
 }
 
 Result<Tensor> untracked(Result<CpuStorage> r, Face face) {
@@ -233,31 +269,16 @@ Result<Tensor> Tensor::permute(const Tensor& a, const Axes& perm) {
 Result<Tensor> Tensor::concatenate(const std::vector<const Tensor*>& parts, std::size_t axis) {
   std::vector<const CpuStorage*> storages;
   std::vector<std::size_t> lengths;
-  bool tracked = false;
   for (const Tensor* p : parts) {
     storages.push_back(&p->cpu());
     lengths.push_back(p->cpu().shape()[axis]);
-    tracked = tracked || p->requires_grad;
   }
-  std::optional<std::size_t> id;
-  std::uint64_t epoch = 0;
-  if (tracked && grad_enabled()) {  // Note [grad mode]
-    Tape& t = tape();
-    for (const Tensor* p : parts) {
-      if (p->node_id && p->epoch != t.epoch()) return std::unexpected(stale_tensor_error("cannot record an operation"));
-    }
-    std::vector<OperandId> ids;
-    for (const Tensor* p : parts) ids.push_back(operand_id(t, *p));
-    id = t.push_node(std::make_unique<ConcatenateNode>(std::move(ids), std::move(lengths), axis));
-    epoch = t.epoch();
-  }
-  auto r = CpuStorage::concatenate(storages, axis);
-  if (!r) return std::unexpected(std::move(r.error()));
-  StoragePtr result = make_storage(std::move(*r));
-  Face face = Face::Core;
-  for (const Tensor* p : parts) face = p->face == Face::Package ? Face::Package : face;
-  if (id) keep(tape(), *id, result, face);
-  return Tensor{id, std::move(result), id.has_value(), epoch, face};
+  auto make = [&](const std::vector<std::optional<OperandId>>& ids) {
+    std::vector<OperandId> all;
+    for (const auto& id : ids) all.push_back(*id);
+    return std::make_unique<ConcatenateNode>(std::move(all), std::move(lengths), axis);
+  };
+  return recorded_parts(make, [&] { return CpuStorage::concatenate(storages, axis); }, parts);
 }
 
 Result<Tensor> Tensor::take(const Tensor& a, std::size_t axis, NdArray<std::int64_t> indices) {
@@ -299,6 +320,47 @@ Result<Tensor> Tensor::linear(const Tensor& x, const Tensor& weight, const Tenso
     return std::make_unique<LinearNode>(x.storage, weight.storage, xi, wi, bi);
   };
   return recorded(make, compute, x, weight, *bias);
+}
+
+Result<Tensor> Tensor::layer_norm(const Tensor& x, const Tensor* weight, const Tensor* bias, const Shape& normalized,
+                                  float eps, bool rms) {
+  NormNode* node = nullptr;  // handed the statistics once computed
+  auto make = [&](const std::vector<std::optional<OperandId>>& ids) {
+    auto n = std::make_unique<NormNode>(x.storage, weight ? weight->storage : nullptr, *ids[0], ids[1], ids[2],
+                                        normalized, rms);
+    node = n.get();
+    return n;
+  };
+  const std::size_t n = *checked_numel(normalized);  // a shape of x's trailing axes
+  return recorded_parts(make, [&]() -> Result<CpuStorage> {
+    auto r = mirel::layer_norm(x.cpu(), weight ? &weight->cpu() : nullptr, bias ? &bias->cpu() : nullptr, n, eps, rms,
+                               node != nullptr);
+    if (!r) return std::unexpected(std::move(r.error()));
+    if (node) node->stats = std::move(r->stats);
+    return std::move(r->y);
+  }, {&x, weight, bias});
+}
+
+Result<Tensor> Tensor::dropout(const Tensor& x, const PhiloxStream& stream, double p) {
+  auto make = [&](OperandId in) { return std::make_unique<DropoutNode>(stream, p, in.id); };
+  return recorded(make, [&] { return mirel::dropout(x.cpu(), stream, p); }, x);
+}
+
+Result<Tensor> Tensor::attention(const Tensor& q, const Tensor& k, const Tensor& v, const Tensor* mask,
+                                 const AttentionParams& params) {
+  AttentionNode* node = nullptr;  // handed the log-sum-exps once computed
+  auto make = [&](const std::vector<std::optional<OperandId>>& ids) {
+    auto n = std::make_unique<AttentionNode>(q.storage, k.storage, v.storage, mask ? mask->storage : nullptr, *ids[0],
+                                             *ids[1], *ids[2], params);
+    node = n.get();
+    return n;
+  };
+  return recorded_parts(make, [&]() -> Result<CpuStorage> {
+    auto r = mirel::attention(q.cpu(), k.cpu(), v.cpu(), mask ? &mask->cpu() : nullptr, params, node != nullptr);
+    if (!r) return std::unexpected(std::move(r.error()));
+    if (node) node->lse = std::move(r->lse);
+    return std::move(r->y);
+  }, {&q, &k, &v}, {mask});
 }
 
 Result<Tensor> Tensor::astype(const Tensor& a, DType dtype) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/cpu/storage/layers.hpp"
 #include "engine/cpu/storage/storage.hpp"
 
 namespace mirel {
@@ -90,6 +91,15 @@ struct Tensor {
   // x @ weightᵀ + bias, weight [out, in], bias [out] when given.
   static Result<Tensor> linear(const Tensor& x, const Tensor& weight, const Tensor* bias);
   static Result<Tensor> sum_to(const Tensor& a, const Shape& shape);
+  // Normalisation over the trailing axes `normalized` of x (weight and bias
+  // optional, of that shape): layer_norm, or rms_norm when rms.
+  static Result<Tensor> layer_norm(const Tensor& x, const Tensor* weight, const Tensor* bias, const Shape& normalized,
+                                   float eps, bool rms);
+  // Each element kept (times 1 / (1 - p)) or zeroed by its word of the stream.
+  static Result<Tensor> dropout(const Tensor& x, const PhiloxStream& stream, double p);
+  // Scaled dot-product attention; the mask (Bool or q's type) gets no gradient.
+  static Result<Tensor> attention(const Tensor& q, const Tensor& k, const Tensor& v, const Tensor* mask,
+                                  const AttentionParams& params);
   // The values in another element type, rounded once; the gradient comes back
   // in a's type. To or from Bool (x != 0; 0 or 1) the result is never tracked.
   static Result<Tensor> astype(const Tensor& a, DType dtype);
