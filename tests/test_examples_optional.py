@@ -30,7 +30,7 @@ def run(name, *args):
 
 
 @pytest.mark.skipif(not EXAMPLES.exists(), reason="the examples are not beside the tests")
-@pytest.mark.parametrize("name", ["demo.py", "classify.py", "data_parallel.py"])
+@pytest.mark.parametrize("name", ["demo.py", "classify.py", "data_parallel.py", "char_lm.py"])
 def test_help_needs_no_optional_package(name):
     proc = run(name, "--help")
     assert proc.returncode == 0, proc.stderr
@@ -42,6 +42,7 @@ def test_help_needs_no_optional_package(name):
     ("data_parallel.py", [], "pip install 'mirel_core[distributed]'"),
     ("classify.py", ["--epochs", "1"], "pip install scikit-learn"),
     ("classify.py", ["--reference", "torch"], "pip install torch"),
+    ("char_lm.py", ["--steps", "1", "--reference", "torch"], "pip install torch"),
 ])
 def test_an_example_without_its_package_says_what_to_install(name, args, needs):
     proc = run(name, *args)

@@ -16,7 +16,7 @@ relu = _core_nn.functional.relu
 
 __all__ = ["relu", "softmax", "log_softmax", "cross_entropy", "mse_loss", "linear",
            "binary_cross_entropy_with_logits", "layer_norm", "rms_norm", "dropout", "scaled_dot_product_attention",
-           "embedding"]
+           "embedding", "gelu", "silu"]
 
 
 def _log1p(u: Tensor) -> Tensor:
@@ -122,3 +122,21 @@ def embedding(input: Any, weight: Tensor) -> Tensor:
         bad = indices[(indices < 0) | (indices >= weight.shape[0])].flat[0]
         raise IndexError(f"embedding(): index {bad} is out of range for {weight.shape[0]} embeddings")
     return mirel.take(weight, indices, axis=0)
+
+
+def silu(input: Tensor) -> Tensor:
+    """x · sigmoid(x) (composed: its gradient is the composition's)."""
+    return input * mirel.sigmoid(input)
+
+
+_GELU_C = 0.7978845608028654  # √(2/π)
+
+
+def gelu(input: Tensor, approximate: str = "none") -> Tensor:
+    """x · Φ(x) with PyTorch's tanh approximation, 0.5·x·(1 + tanh(√(2/π)·(x + 0.044715·x³))) (composed). The
+    exact form, approximate="none", needs an erf kernel the engine does not have yet: ValueError."""
+    if approximate != "tanh":
+        raise ValueError(f"gelu(): approximate={approximate!r} is not offered yet; use approximate='tanh' "
+                         f"(the exact form needs an erf kernel)")
+    inner = (input + input * input * input * 0.044715) * _GELU_C
+    return input * (mirel.tanh(inner) + 1.0) * 0.5

@@ -44,7 +44,11 @@ def scaled_dot_product_attention(query: _T, key: Tensor, value: Tensor, attn_mas
     """Fused softmax(query @ key^T * scale + mask) @ value, forward and backward, never storing the scores."""
 def embedding(input: npt.ArrayLike, weight: _T) -> _T:
     """Rows of weight [num_embeddings, dim] named by integer indices."""
+def gelu(input: _T, approximate: str = "none") -> _T:
+    """x · Φ(x) with PyTorch's tanh approximation (approximate="tanh"; "none" is not offered yet)."""
+def silu(input: _T) -> _T:
+    """x · sigmoid(x)."""
 
 __all__ = ["relu", "softmax", "log_softmax", "cross_entropy", "mse_loss", "linear",
            "binary_cross_entropy_with_logits", "layer_norm", "rms_norm", "dropout", "scaled_dot_product_attention",
-           "embedding"]
+           "embedding", "gelu", "silu"]

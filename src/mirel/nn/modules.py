@@ -209,11 +209,11 @@ class Module:
         self.parameters().dtype = dtype
         return self
 
-    def forward(self, *args: Any) -> Any:
+    def forward(self, *args: Any, **kwargs: Any) -> Any:
         raise NotImplementedError(f"{type(self).__name__} defines no forward()")
 
-    def __call__(self, *args: Any) -> Any:
-        return self.forward(*args)
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        return self.forward(*args, **kwargs)
 
     def extra_repr(self) -> str:
         return ""
