@@ -19,7 +19,7 @@ import math
 import sys
 import time
 from pathlib import Path
-from typing import Any
+from typing import Any, Iterator
 
 import numpy as np
 
@@ -68,7 +68,7 @@ class GPT(nn.Module):
         return self.head(self.ln_f(self.blocks(x)))
 
 
-def batches(data: np.ndarray, context: int, batch: int, seed: int):
+def batches(data: np.ndarray, context: int, batch: int, seed: int) -> Iterator[tuple[np.ndarray, np.ndarray]]:
     rng = np.random.default_rng(seed)
     while True:
         start = rng.integers(0, len(data) - context - 1, batch)
@@ -90,7 +90,7 @@ def held_out_loss(model: GPT, data: np.ndarray, args: argparse.Namespace) -> flo
             total += loss_of(model, x, y).item()
     mirel.Tensor.clear_graph()
     model.train()
-    return total / args.eval_batches
+    return float(total / args.eval_batches)
 
 
 def generate(model: GPT, start: np.ndarray, length: int, context: int, seed: int) -> np.ndarray:
@@ -104,7 +104,8 @@ def generate(model: GPT, start: np.ndarray, length: int, context: int, seed: int
             nxt = rng.choice(len(probs), p=probs / probs.sum())
             idx = np.concatenate([idx, [[nxt]]], axis=1)
     mirel.Tensor.clear_graph()
-    return idx[0]
+    out: np.ndarray = idx[0]
+    return out
 
 
 def torch_reference(model: GPT, args: argparse.Namespace, vocab: int) -> Any:
@@ -115,8 +116,9 @@ def torch_reference(model: GPT, args: argparse.Namespace, vocab: int) -> Any:
     torch.manual_seed(0)
     torch.set_num_threads(args.threads or torch.get_num_threads())
     tnn = torch.nn
+    base: Any = tnn.Module
 
-    class TBlock(tnn.Module):
+    class TBlock(base):  # type: ignore[misc]
         def __init__(self) -> None:
             super().__init__()
             w = args.width
@@ -131,7 +133,7 @@ def torch_reference(model: GPT, args: argparse.Namespace, vocab: int) -> Any:
             x = x + self.attn(h, h, h, need_weights=False, attn_mask=mask, is_causal=True)[0]
             return x + self.mlp(self.ln_2(x))
 
-    class TGPT(tnn.Module):
+    class TGPT(base):  # type: ignore[misc]
         def __init__(self) -> None:
             super().__init__()
             self.tok, self.pos = tnn.Embedding(vocab, args.width), tnn.Embedding(args.context, args.width)
@@ -264,7 +266,7 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
                   f"{rate:,.0f} tokens/s", end="", flush=True)
     if not args.quiet:
         print()
-    result = {"held_out": curves["mirel held-out"][-1][1], "tokens_per_second": tokens / took,
+    result: dict[str, Any] = {"held_out": curves["mirel held-out"][-1][1], "tokens_per_second": tokens / took,
               "seconds": time.perf_counter() - start}
     if reference:
         result["torch_held_out"] = curves["PyTorch held-out"][-1][1]
