@@ -10,7 +10,8 @@
 # with the tile unit summing in the order measured on the hardware (design
 # choice 9, so that the load-time probe accepts it), runs the engine's C++
 # tests, and the suites that compare bits against the emulated module:
-# once as chosen (AVX-512 BF16 loops, AMX products) and once under
+# as chosen (AVX-512 BF16 loops, AMX products), under MIREL_ISA=avx512_bf16
+# (no AMX: AMD's CPUs then multiply bf16 on the AVX-512 BF16 unit) and under
 # MIREL_ISA=avx512. Uses the venv of scripts/setup.sh for CMake, Ninja and
 # SIMDe (cmeel-simde, pip-installed there when missing); builds in
 # build/emulated-pyX.Y and installs into its stage/. Exits non-zero on any
@@ -62,7 +63,7 @@ suites=(tests/test_elementwise.py tests/test_layout.py tests/test_mirel_function
         tests/test_matmul_order.py tests/test_bf16_units.py tests/test_mirel_gradient_sums.py
         tests/test_mirel_training.py)
 cd "$root"
-for cap in "" avx512; do
+for cap in "" avx512_bf16 avx512; do
   echo "=== bit-comparing suites on the emulated build, MIREL_ISA=${cap:-(unset)}"
   PYTHONPATH="$build/stage" MIREL_ISA="$cap" "$venv/bin/python" -P -c '
 import sys, mirel
