@@ -3,7 +3,7 @@
 #include <atomic>
 #include <utility>
 
-#include "autograd/ops.hpp"
+#include "autograd/nodes.hpp"
 #include "util/format.hpp"
 
 namespace mirel {

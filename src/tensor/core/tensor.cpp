@@ -5,9 +5,9 @@
 
 #include <utility>
 
-#include "autograd/engine.hpp"
-#include "autograd/layer_ops.hpp"
-#include "autograd/ops.hpp"
+#include "autograd/backward.hpp"
+#include "autograd/layer_nodes.hpp"
+#include "autograd/nodes.hpp"
 
 namespace mirel {
 namespace {

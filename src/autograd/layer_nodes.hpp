@@ -2,7 +2,7 @@
 // Backward nodes of the layers' functions: normalisation, dropout and
 // attention (engine/cpu/storage/layers.hpp). Each takes its gradient at its
 // result's shape (Note [gradients at the result's shape]).
-#include "autograd/ops.hpp"
+#include "autograd/nodes.hpp"
 #include "engine/cpu/storage/layers.hpp"
 
 namespace mirel {

@@ -1,4 +1,4 @@
-#include "autograd/engine.hpp"
+#include "autograd/backward.hpp"
 
 #include <algorithm>
 

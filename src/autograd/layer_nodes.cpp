@@ -1,4 +1,4 @@
-#include "autograd/layer_ops.hpp"
+#include "autograd/layer_nodes.hpp"
 
 namespace mirel {
 namespace {

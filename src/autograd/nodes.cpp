@@ -1,4 +1,4 @@
-#include "autograd/ops.hpp"
+#include "autograd/nodes.hpp"
 
 #include "util/format.hpp"
 
