@@ -135,14 +135,6 @@ Result<void> TakeNode::backward_at(AutogradContext& ctx, const StoragePtr& grad)
   return accumulate_into(ctx, input_id, CpuStorage::backward_take(grad->cpu, input_shape, axis, indices));
 }
 
-Result<void> BroadcastToNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
-  return accumulate_into(ctx, input_id, grad->cpu.sum_to(input_shape));
-}
-
-Result<void> SumToNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
-  return accumulate_into(ctx, input_id, grad->cpu.broadcast_to(input_shape));
-}
-
 Result<void> TransposeNode::backward(AutogradContext& ctx, const StoragePtr& grad) const {
   return accumulate_into(ctx, input_id, grad->cpu.transpose(dim0, dim1));
 }

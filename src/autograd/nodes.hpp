@@ -262,20 +262,19 @@ struct TakeNode final : ShapedNode {
   Result<void> backward_at(AutogradContext& ctx, const StoragePtr& grad) const override;
 };
 
-// broadcast_to's gradient sums back to the operand's shape; sum_to's
-// broadcasts back to it.
-struct BroadcastToNode final : ShapedNode {
+// A node whose rule is one storage method taking the operand's shape:
+// broadcast_to's gradient sums back to it, sum_to's broadcasts back to it.
+template <Result<CpuStorage> (CpuStorage::*Rule)(const Shape&) const>
+struct ToShapeNode final : ShapedNode {
   Shape input_shape;
   std::size_t input_id;
-  BroadcastToNode(Shape s, std::size_t id) : input_shape(std::move(s)), input_id(id) {}
-  Result<void> backward_at(AutogradContext& ctx, const StoragePtr& grad) const override;
+  ToShapeNode(Shape s, std::size_t id) : input_shape(std::move(s)), input_id(id) {}
+  Result<void> backward_at(AutogradContext& ctx, const StoragePtr& grad) const override {
+    return accumulate_into(ctx, input_id, (grad->cpu.*Rule)(input_shape));
+  }
 };
-struct SumToNode final : ShapedNode {
-  Shape input_shape;
-  std::size_t input_id;
-  SumToNode(Shape s, std::size_t id) : input_shape(std::move(s)), input_id(id) {}
-  Result<void> backward_at(AutogradContext& ctx, const StoragePtr& grad) const override;
-};
+using BroadcastToNode = ToShapeNode<&CpuStorage::sum_to>;
+using SumToNode = ToShapeNode<&CpuStorage::broadcast_to>;
 
 struct ReshapeNode final : BackwardOp {
   Shape input_shape;
