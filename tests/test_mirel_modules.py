@@ -258,3 +258,10 @@ def test_activation_modules():
     assert nn.Identity(3, foo=1)(x) is x
     with pytest.raises(IndexError):
         nn.Flatten(2)(Tensor(x))
+
+
+def test_layers_initialise_from_a_mirel_generator_the_same_everywhere():
+    a = nn.Linear(3, 2, rng=mirel.random.Generator(5)).state_dict()
+    b = nn.Linear(3, 2, rng=mirel.random.Generator(5)).state_dict()
+    draw = mirel.random.Generator(5).uniform((2, 3), -3 ** -0.5, 3 ** -0.5).numpy()
+    assert all(np.array_equal(a[k], b[k]) for k in a) and np.array_equal(a["weight"], draw)

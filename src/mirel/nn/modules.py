@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Iterator
+from typing import Any, Iterator, TypeAlias, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -12,9 +12,13 @@ import mirel_core
 from mirel.tensor import Tensor
 from mirel.nn import functional as F
 from mirel.parameters import Parameters, _f32, _Slot
+from mirel.random import Generator
 
 __all__ = ["Module", "Parameter", "Linear", "Embedding", "Sequential", "ReLU", "Tanh", "Sigmoid", "Identity",
            "Flatten"]
+
+# What layers draw their initial weights from (_rng).
+_Seed: TypeAlias = Union[int, np.random.Generator, Generator, None]
 
 # Bumped by every change of any layer's weights or children, so that a layer's cached
 # name -> weight map is rebuilt only after one (Note [one weight, many views]).
@@ -229,7 +233,24 @@ def _check_weight_name(name: object) -> None:
         raise KeyError(f"weight names are non-empty str without '.', not {name!r}")
 
 
-def _rng(seed: int | np.random.Generator | None) -> np.random.Generator:
+class _Draws:
+    """A mirel.random.Generator as the two draws layers initialise with: the same bits on every machine."""
+
+    def __init__(self, generator: Any) -> None:
+        self.generator = generator
+
+    def uniform(self, low: float, high: float, size: Any) -> np.ndarray:
+        return np.asarray(self.generator.uniform(size, low, high).numpy())
+
+    def standard_normal(self, size: Any) -> np.ndarray:
+        return np.asarray(self.generator.normal(size).numpy())
+
+
+def _rng(seed: Any) -> Any:
+    """What layers draw their initial weights from: an int seed or None (NumPy's generator), a NumPy
+    Generator, or a mirel.random.Generator."""
+    if isinstance(seed, Generator):
+        return _Draws(seed)
     return seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
 
 
@@ -237,7 +258,7 @@ class Linear(Module):
     """y = x @ weightᵀ + bias, weight [out_features, in_features], both drawn from U(-k, k), k = 1/√in_features."""
 
     def __init__(self, in_features: int, out_features: int, bias: bool = True,
-                 rng: int | np.random.Generator | None = None) -> None:
+                 rng: _Seed = None) -> None:
         super().__init__()
         g, k = _rng(rng), 1.0 / math.sqrt(in_features) if in_features else 0.0
         self.in_features, self.out_features = in_features, out_features
@@ -255,7 +276,7 @@ class Linear(Module):
 class Embedding(Module):
     """Rows of weight [num_embeddings, embedding_dim] (drawn from N(0, 1)) looked up by integer indices."""
 
-    def __init__(self, num_embeddings: int, embedding_dim: int, rng: int | np.random.Generator | None = None) -> None:
+    def __init__(self, num_embeddings: int, embedding_dim: int, rng: _Seed = None) -> None:
         super().__init__()
         self.num_embeddings, self.embedding_dim = num_embeddings, embedding_dim
         self.add_parameter("weight", _rng(rng).standard_normal((num_embeddings, embedding_dim)))

@@ -8,7 +8,7 @@ import numpy as np
 
 import mirel
 from mirel.nn import functional as F
-from mirel.nn.modules import Module, _rng
+from mirel.nn.modules import Module, _rng, _Seed
 from mirel.tensor import Tensor
 
 __all__ = ["LayerNorm", "RMSNorm", "Dropout", "GELU", "SiLU", "MultiheadAttention"]
@@ -102,7 +102,7 @@ class MultiheadAttention(Module):
     over heads, computed apart (the fused kernel never stores them)."""
 
     def __init__(self, embed_dim: int, num_heads: int, dropout: float = 0.0, bias: bool = True,
-                 batch_first: bool = True, rng: int | np.random.Generator | None = None) -> None:
+                 batch_first: bool = True, rng: _Seed = None) -> None:
         super().__init__()
         if embed_dim % num_heads:
             raise ValueError(f"embed_dim ({embed_dim}) must be divisible by num_heads ({num_heads})")
