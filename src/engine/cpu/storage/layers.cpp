@@ -85,7 +85,7 @@ Result<AttentionMask<T>> attention_mask(const CpuStorage* mask, const Shape& lea
     out.head = std::move(h.head);
     out.rs = h.rs;
     out.cs = h.cs;
-    return out;
+    return std::move(out);  // a copy's sizing would need libstdc++ 3.4.29 (Note [older glibc])
   };
   if (const auto* b = mask->get_if<bool>()) return fill(*b);
   if (const auto* f = mask->get_if<T>()) return fill(*f);
