@@ -1,4 +1,4 @@
-"""Faults of issue 26, items 4 to 7: optimizer state loaded atomically and checked with the constructors'
+"""Training faults found by attack: optimizer state loaded atomically and checked with the constructors'
 rules, step(grads) checked before any update, no_grad over generators and coroutines, and the checkpoint
 edges (axes, shapes, header cost, names, stale temporaries, panics, non-finite clipping norms)."""
 import asyncio
