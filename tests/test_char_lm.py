@@ -10,9 +10,9 @@ EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "char_lm.py"
 @pytest.mark.skipif(not EXAMPLE.exists(), reason="the examples are not beside the tests")
 @pytest.mark.parametrize("dtype", ["f32", "bf16"])
 def test_a_short_run_learns_and_writes_its_checkpoint(tmp_path, dtype):
-    spec = importlib.util.spec_from_file_location("char_lm", EXAMPLE)
-    char_lm = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(char_lm)
+    found = importlib.util.spec_from_file_location("char_lm", EXAMPLE)
+    char_lm = importlib.util.module_from_spec(found)
+    found.loader.exec_module(char_lm)
     out = tmp_path / "run"
     result = char_lm.main(["--steps", "40", "--layers", "1", "--width", "32", "--heads", "2", "--eval-every", "20",
                            "--eval-batches", "2", "--sample", "20", "--warmup", "5", "--lr", "5e-3", "--dtype", dtype, "--out", str(out), "--quiet"])

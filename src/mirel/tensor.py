@@ -130,10 +130,10 @@ class _Body:
             raise RuntimeError("Boolean value of Tensor with more than one value is ambiguous")
         return bool(self.item())
 
-    def __format__(self, spec: str) -> str:
-        if spec and self.numel() == 1:
-            return format(self.item(), spec)
-        return format(str(self), spec)
+    def __format__(self, format_spec: str) -> str:
+        if format_spec and self.numel() == 1:
+            return format(self.item(), format_spec)
+        return format(str(self), format_spec)
 
     def tolist(self) -> Any:
         return self.to_numpy().tolist()
