@@ -44,6 +44,8 @@ from mirel._native import (
     power,
     reshape,
     set_grad_enabled,
+    set_num_threads,
+    get_num_threads,
     sigmoid,
     sqrt,
     square,
@@ -189,5 +191,5 @@ __all__ = [
     "power", "maximum", "minimum", "where",
     "reshape", "transpose", "permute", "concatenate", "stack", "take", "tril", "triu", "random", "manual_seed",
     "detach", "from_dlpack", "is_grad_enabled", "set_grad_enabled",
-    "config",
+    "config", "set_num_threads", "get_num_threads",
 ]

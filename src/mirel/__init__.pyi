@@ -102,6 +102,11 @@ def astype(x: _T, dtype: _DTypeLike) -> _T:
 def config() -> dict[str, Any]:
     """The instruction set of each kernel family, the bf16 unit, what is refused and why."""
 
+def set_num_threads(n: SupportsIndex, /) -> None:
+    """Sets the threads operations use (1 to 1024); results do not depend on it."""
+def get_num_threads() -> int:
+    """The threads operations use: set_num_threads's value, else MIREL_NUM_THREADS, else the CPUs this process may use."""
+
 __all__ = [
     "Tensor", "Size", "tensor", "astype", "PanicException", "no_grad", "nn", "optim", "Parameters",
     "save_file", "load_file", "load_metadata", "save_checkpoint", "load_checkpoint",
@@ -110,5 +115,5 @@ __all__ = [
     "power", "maximum", "minimum", "where",
     "reshape", "transpose", "permute", "concatenate", "stack", "take", "tril", "triu", "random", "manual_seed",
     "detach", "from_dlpack", "is_grad_enabled", "set_grad_enabled",
-    "config",
+    "config", "set_num_threads", "get_num_threads",
 ]

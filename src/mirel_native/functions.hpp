@@ -14,5 +14,6 @@ extern PyMethodDef training_functions[];   // training.cpp: leaves, gradients an
 extern PyMethodDef kernel_functions[];     // kernels.cpp: each matrix-product kernel by name, and the FMA peak
 extern PyMethodDef layer_functions[];      // layers.cpp: layer_norm, rms_norm, dropout, attention
 extern PyMethodDef random_functions[];     // random_functions.cpp: the draws of mirel.random
+extern PyMethodDef thread_functions[];     // threads.cpp: set_num_threads, get_num_threads
 
 }  // namespace mirel::native

@@ -2,6 +2,7 @@
 // and tape that mirel_core uses (Note [one engine per process] in CMakeLists.txt).
 #include "python/pyref.hpp"
 
+#include "engine/cpu/exec/parallel.hpp"
 #include "mirel_native/functions.hpp"
 #include "python/errors.hpp"
 #include "tensor/api/py_tensor.hpp"
@@ -11,10 +12,12 @@ namespace {
 
 int exec_module(PyObject* module) {
   return guard([&]() -> int {
+    exec::allow_threads();  // Note [the pool]: mirel_core alone stays on the calling thread
     PyTypeObject* tensor = ensure_tensor_type();
     if (!tensor) return -1;
     for (PyMethodDef* table : {math_functions, reduction_functions, shape_functions, loss_functions, graph_functions,
-                                 training_functions, kernel_functions, layer_functions, random_functions}) {
+                                 training_functions, kernel_functions, layer_functions, random_functions,
+                                 thread_functions}) {
       if (PyModule_AddFunctions(module, table) < 0) return -1;
     }
     if (PyModule_AddObjectRef(module, "Tensor", reinterpret_cast<PyObject*>(tensor)) < 0) return -1;

@@ -3,6 +3,7 @@
 // offset of its line in each of N arrays of one shape. Softmax-like kernels
 // read and write a whole line at a time, in index order along the axis, so
 // their results do not depend on any array's layout.
+#include <algorithm>
 #include <span>
 #include <vector>
 
@@ -28,22 +29,24 @@ void for_each_line(const Shape& shape, const std::array<Strides, N>& strides, st
   });
 }
 
-// The same lines, handed over `per` at a time (the last group may be
-// shorter): block(std::span<const Offsets<N>>), so that short lines can share
-// one call of a vector loop.
-template <std::size_t N, class Block>
+// The same lines, handed over `per` at a time: block(scratch, lines) with a
+// std::span<const Offsets<N>>, so that short lines can share one call of a
+// vector loop. The lines are shared among the pool's threads when they hold
+// two grains of elements (`len` each); every thread makes its own scratch
+// with make(). Groups end where a thread's range ends, so block must give
+// each line what it would give it alone.
+template <std::size_t N, class Make, class Block>
 void for_each_line_block(const Shape& shape, const std::array<Strides, N>& strides, std::size_t axis,
-                         std::size_t per, Block block) {
-  std::vector<Offsets<N>> group;
-  group.reserve(per);
-  for_each_line<N>(shape, strides, axis, [&](const Offsets<N>& off) {
-    group.push_back(off);
-    if (group.size() == per) {
-      block(std::span<const Offsets<N>>(group));
-      group.clear();
+                         std::size_t per, Make make, Block block) {
+  std::vector<Offsets<N>> lines;
+  for_each_line<N>(shape, strides, axis, [&](const Offsets<N>& off) { lines.push_back(off); });
+  const std::size_t len = std::max<std::size_t>(shape[axis], 1);
+  exec::parallel_for(lines.size(), (kElementGrain + len - 1) / len, [&](std::size_t begin, std::size_t end) {
+    auto scratch = make();
+    for (std::size_t first = begin; first < end; first += per) {
+      block(scratch, std::span<const Offsets<N>>(lines.data() + first, std::min(per, end - first)));
     }
   });
-  if (!group.empty()) block(std::span<const Offsets<N>>(group));
 }
 
 }  // namespace mirel

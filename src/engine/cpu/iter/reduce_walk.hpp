@@ -50,6 +50,11 @@ struct ReducePlan {
 Expected<ReducePlan> plan_reduce(const Shape& shape, const Strides& strides, const Axes& axes, bool keepdims,
                                  ReduceOrder order = ReduceOrder::Logical);
 
+// Results worth a thread: each reads p.count elements.
+inline std::size_t result_grain(const ReducePlan& p) noexcept {
+  return (kElementGrain + p.count - 1) / std::max<std::size_t>(p.count, 1);
+}
+
 // f(result offset, operand offset) for every result.
 template <class F>
 void each_result(const ReducePlan& p, F&& f) {
@@ -66,6 +71,24 @@ void each_result(const ReducePlan& p, F&& f) {
 template <class F>
 void each_column_run(const ReducePlan& p, F&& f) {
   walk(p.kept, [&](std::size_t n, const Offsets<2>& off, const Offsets<2>& step) { f(n, off[0], step[0], off[1]); });
+}
+
+// each_result and each_column_run with the results shared among the pool's
+// threads when they hold two grains of elements (walk.hpp's parallel_walk):
+// f must write only its own results and keep its scratch to itself.
+template <class F>
+void each_result_parallel(const ReducePlan& p, F&& f) {
+  parallel_walk(p.kept, result_grain(p), [&](std::size_t n, const Offsets<2>& off, const Offsets<2>& step) {
+    for (std::size_t j = 0; j < n; ++j) {
+      const auto k = std::ptrdiff_t(j);
+      f(off[0] + k * step[0], off[1] + k * step[1]);
+    }
+  });
+}
+template <class F>
+void each_column_run_parallel(const ReducePlan& p, F&& f) {
+  parallel_walk(p.kept, result_grain(p),
+                [&](std::size_t n, const Offsets<2>& off, const Offsets<2>& step) { f(n, off[0], step[0], off[1]); });
 }
 
 // Operand offsets of one result's sequence, relative to its first element, in

@@ -21,6 +21,7 @@
 #include <cstdlib>
 
 #include "engine/cpu/array/layout.hpp"
+#include "engine/cpu/exec/parallel.hpp"
 
 namespace mirel {
 
@@ -120,6 +121,33 @@ void walk(const Plan<N>& p, Run&& run) {
         }
       }
     }
+  });
+}
+
+// Elements of simple elementwise work (an addition, a copy) worth a thread:
+// tens of microseconds, against the few it takes to wake one.
+inline constexpr std::size_t kElementGrain = std::size_t(1) << 15;
+
+// walk, with the plan cut along its outermost axis into ranges for the pool's
+// threads (exec/parallel.hpp) when it holds two grains of elements or more.
+// Runs then arrive from several threads at once: run must write only through
+// its own offsets.
+template <std::size_t N, class Run>
+void parallel_walk(const Plan<N>& p, std::size_t grain, Run&& run) {
+  std::size_t total = 1;  // fits: every operand exists
+  for (std::size_t d : p.shape) total *= d;
+  if (p.shape.empty() || total / 2 < grain) return walk(p, run);
+  const std::size_t outer = p.shape[0], inner = total / outer;
+  exec::parallel_for(outer, (grain + inner - 1) / inner, [&](std::size_t begin, std::size_t end) {
+    Plan<N> part = p;
+    part.shape[0] = end - begin;
+    Offsets<N> base;
+    for (std::size_t k = 0; k < N; ++k) base[k] = std::ptrdiff_t(begin) * p.strides[k][0];
+    walk(part, [&](std::size_t n, const Offsets<N>& off, const Offsets<N>& step) {
+      Offsets<N> at;
+      for (std::size_t k = 0; k < N; ++k) at[k] = base[k] + off[k];
+      run(n, at, step);
+    });
   });
 }
 

@@ -7,7 +7,8 @@
 // result and coalesces; walk (walk.hpp) hands each run to the dispatched loop.
 //
 // One operand (map): the result takes the operand's shape and strides, and since
-// every array is dense the whole pass is one loop over the buffer.
+// every array is dense the whole pass is one loop over the buffer, cut into
+// ranges for the pool's threads when it is long.
 #include <algorithm>
 
 #include "engine/cpu/loops/dispatch.hpp"
@@ -30,16 +31,20 @@ NdArray<R> zip_collect(const View<T>& a, const View<T>& b, BinaryLoop<R, T> loop
   }
   coalesce(p);
   R* o = out.data();
-  walk(p, [&](std::size_t n, const Offsets<3>& off, const Offsets<3>& step) {
+  parallel_walk(p, kElementGrain, [&](std::size_t n, const Offsets<3>& off, const Offsets<3>& step) {
     loop(n, o + off[0], step[0], a.data + off[1], step[1], b.data + off[2], step[2]);
   });
   return out;
 }
 
+// grain: elements worth a thread (Note [the pool] in exec/parallel.hpp); the
+// math kernels cost several times an addition per element.
 template <class R, class T>
-NdArray<R> map(const NdArray<T>& a, UnaryLoop<R, T> loop) {
+NdArray<R> map(const NdArray<T>& a, UnaryLoop<R, T> loop, std::size_t grain = kElementGrain) {
   NdArray<R> out = NdArray<R>::uninit_like_layout(a.shape(), a.strides());
-  loop(a.size(), out.data(), a.data());
+  R* o = out.data();
+  const T* in = a.data();
+  exec::parallel_for(a.size(), grain, [&](std::size_t begin, std::size_t end) { loop(end - begin, o + begin, in + begin); });
   return out;
 }
 

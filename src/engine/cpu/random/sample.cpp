@@ -12,12 +12,12 @@ namespace {
 // f(i, x) for each i in [0, n) with its 64-bit value (two words per element).
 template <class F>
 void for_each_pair(std::size_t n, const PhiloxStream& s, F f) {
-  for (std::size_t b = 0; b * 2 < n; ++b) {
+  for_each_block((n + 1) / 2, [&](std::size_t b) {
     const PhiloxBlock w = s.block(b);
     for (std::size_t half = 0; half < 2 && b * 2 + half < n; ++half) {
       f(b * 2 + half, (std::uint64_t(w[2 * half + 1]) << 32) | w[2 * half]);
     }
-  }
+  });
 }
 
 // floor(x * n / 2^64): x scaled into [0, n).
@@ -41,7 +41,7 @@ NdArray<T> random_normal(const Shape& shape, const PhiloxStream& s, float mean, 
   NdArray<T> out = NdArray<T>::uninit(shape);
   T* o = out.data();
   const std::size_t n = out.size();
-  for (std::size_t b = 0; b * 4 < n; ++b) {
+  for_each_block((n + 3) / 4, [&](std::size_t b) {
     const PhiloxBlock w = s.block(b);
     for (std::size_t pair = 0; pair < 2; ++pair) {
       const NormalPair z = box_muller(w[2 * pair], w[2 * pair + 1]);
@@ -49,7 +49,7 @@ NdArray<T> random_normal(const Shape& shape, const PhiloxStream& s, float mean, 
       if (i < n) o[i] = narrow<T>(float(z.z0) * std + mean);
       if (i + 1 < n) o[i + 1] = narrow<T>(float(z.z1) * std + mean);
     }
-  }
+  });
   return out;
 }
 

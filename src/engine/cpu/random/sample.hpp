@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "engine/cpu/array/ndarray.hpp"
+#include "engine/cpu/exec/parallel.hpp"
 #include "engine/cpu/random/philox.hpp"
 
 namespace mirel {
@@ -38,13 +39,27 @@ NdArray<T> random_bernoulli_of(const NdArray<T>& probs, const PhiloxStream& s);
 NdArray<std::int64_t> random_integers(const Shape& shape, const PhiloxStream& s, std::int64_t low, std::uint64_t n);
 NdArray<std::int64_t> random_permutation(std::size_t n, const PhiloxStream& s);
 
-// f(i, w) for each i in [0, n) with its word (one word per element).
+// Blocks of a stream worth a thread: Philox costs about as much per word as
+// a math kernel per element.
+inline constexpr std::size_t kBlockGrain = 2048;
+
+// f(b) for each block b in [0, blocks), ranges of them on the pool's threads:
+// every value depends only on its position, so the split changes no bit.
+template <class F>
+void for_each_block(std::size_t blocks, F f) {
+  exec::parallel_for(blocks, kBlockGrain, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t b = begin; b < end; ++b) f(b);
+  });
+}
+
+// f(i, w) for each i in [0, n) with its word (one word per element); f may run
+// on several threads at once, each i once.
 template <class F>
 void for_each_word(std::size_t n, const PhiloxStream& s, F f) {
-  for (std::size_t b = 0; b * 4 < n; ++b) {
+  for_each_block((n + 3) / 4, [&](std::size_t b) {
     const PhiloxBlock w = s.block(b);
     for (std::size_t lane = 0; lane < 4 && b * 4 + lane < n; ++lane) f(b * 4 + lane, w[lane]);
-  }
+  });
 }
 
 }  // namespace mirel

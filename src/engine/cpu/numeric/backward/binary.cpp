@@ -51,7 +51,7 @@ inline T div_grad_rhs(T g, T a, T b) noexcept {
 template <bool WantL, bool WantR, class T>
 void div_walk(Plan<4>& p, const View<T>& vg, const View<T>& va, const View<T>& vb, T* ol, T* orr) {
   coalesce(p);
-  walk(p, [&](std::size_t n, const Offsets<4>& off, const Offsets<4>& step) {
+  parallel_walk(p, kElementGrain, [&](std::size_t n, const Offsets<4>& off, const Offsets<4>& step) {
     for (std::size_t j = 0; j < n; ++j) {
       const auto i = std::ptrdiff_t(j);
       const std::ptrdiff_t o = off[0] + i * step[0];

@@ -40,7 +40,7 @@ Expected<NdArray<T>> backward_extremum(const NdArray<T>& grad, const NdArray<T>&
   Plan<5> p{shape, {out.strides(), input.strides(), vr->strides, vg->strides, vc->strides}};
   coalesce(p);
   T* o = out.data();
-  walk(p, [&](std::size_t n, const Offsets<5>& off, const Offsets<5>& step) {
+  parallel_walk(p, kElementGrain, [&](std::size_t n, const Offsets<5>& off, const Offsets<5>& step) {
     for (std::size_t j = 0; j < n; ++j) {
       const auto i = std::ptrdiff_t(j);
       const bool tie = hit(input.data()[off[1] + i * step[1]], vr->data[off[2] + i * step[2]]);

@@ -33,7 +33,7 @@ Expected<NdArray<T>> backward_rule(const NdArray<T>& grad, const NdArray<T>& a, 
   Plan<4> p{shape, {out.strides(), grad.strides(), va->strides, vb->strides}};
   coalesce(p);
   T* o = out.data();
-  walk(p, [&](std::size_t n, const Offsets<4>& off, const Offsets<4>& step) {
+  parallel_walk(p, kElementGrain, [&](std::size_t n, const Offsets<4>& off, const Offsets<4>& step) {
     for (std::size_t j = 0; j < n; ++j) {
       const auto i = std::ptrdiff_t(j);
       o[off[0] + i * step[0]] = narrow<T>(Rule{}(widen(grad.data()[off[1] + i * step[1]]),

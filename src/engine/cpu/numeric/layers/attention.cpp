@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/cpu/exec/parallel.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 #include "engine/cpu/loops/dispatch.hpp"
 #include "engine/cpu/numeric/layers/dropout.hpp"
@@ -106,6 +107,13 @@ void drop_factors(const AttentionConfig& c, float scale, std::size_t h, std::siz
   }
 }
 
+// Heads worth a thread: each is independent of the others (Note [same bits at
+// any thread count]) and costs about l·s·(e + ev) multiply-adds.
+std::size_t head_grain(const AttentionConfig& c) {
+  const double flops = double(c.l) * double(c.s) * double(c.e + c.ev);
+  return flops >= double(1 << 19) ? 1 : std::size_t(double(1 << 19) / std::max(flops, 1.0));
+}
+
 }  // namespace
 
 template <class T>
@@ -114,64 +122,66 @@ AttentionForward<T> attention_forward(const HeadOperand<T>& q, const HeadOperand
   AttentionForward<T> r{NdArray<T>::uninit(Shape{c.heads * c.l, c.ev}),
                         keep_lse ? NdArray<float>::uninit(Shape{c.heads, c.l}) : NdArray<float>{}};
   constexpr std::size_t BQ = kQueryBlock, BK = kKeyBlock;
-  std::vector<float> qb(c.l * c.e), kb(c.s * c.e), vb(c.s * c.ev), s(BQ * BK), p(BQ * BK), pv(BQ * c.ev),
-      acc(BQ * c.ev), m(BQ), l(BQ), shifted(BQ), alpha(BQ), f(BK);
   const bool dropping = c.dropout_p > 0;
   const float drop_scale = dropping ? dropout_scale(c.dropout_p) : 1.0f;
-  for (std::size_t h = 0; h < c.heads; ++h) {
-    const float* qf = gather(q, h, c.l, c.e, qb.data());
-    const float* kf = gather(k, h, c.s, c.e, kb.data());
-    const float* vf = gather(v, h, c.s, c.ev, vb.data());
-    for (std::size_t i0 = 0; i0 < c.l; i0 += BQ) {
-      const std::size_t rows = std::min(BQ, c.l - i0);
-      std::fill_n(m.data(), rows, -kInf);
-      std::fill_n(l.data(), rows, 0.0f);
-      std::fill_n(acc.data(), rows * c.ev, 0.0f);
-      for (std::size_t j0 = 0; j0 < c.s; j0 += BK) {
-        if (c.causal && j0 > i0 + rows - 1) break;  // every later pair is hidden
-        const Block b{i0, rows, j0, visible_keys(c, i0, rows, j0)};
-        block_scores(qf, kf, mask, h, c, b, s.data());
-        for (std::size_t r0 = 0; r0 < rows; ++r0) {
-          float* sr = s.data() + r0 * b.cols;
-          const float bm = max_run(sr, b.cols);
-          const float next = std::isnan(m[r0]) || m[r0] > bm ? m[r0] : bm;
-          // Nothing visible yet: shift by 0, so hidden pairs give exp(-inf) = 0, not NaN.
-          const float shift = next == -kInf ? 0.0f : next;
-          for (std::size_t j = 0; j < b.cols; ++j) sr[j] -= shift;
-          shifted[r0] = m[r0] - shift;
-          m[r0] = next;
-        }
-        exp_run(s.data(), p.data(), rows * b.cols);
-        exp_run(shifted.data(), alpha.data(), rows);
-        for (std::size_t r0 = 0; r0 < rows; ++r0) {
-          float* pr = p.data() + r0 * b.cols;
-          l[r0] = l[r0] * alpha[r0] + sum_run(pr, b.cols);
-          if (dropping) {
-            drop_factors(c, drop_scale, h, i0 + r0, j0, b.cols, f.data());
-            for (std::size_t j = 0; j < b.cols; ++j) pr[j] *= f[j];
+  exec::parallel_for(c.heads, head_grain(c), [&](std::size_t first, std::size_t last) {
+    std::vector<float> qb(c.l * c.e), kb(c.s * c.e), vb(c.s * c.ev), s(BQ * BK), p(BQ * BK), pv(BQ * c.ev),
+        acc(BQ * c.ev), m(BQ), l(BQ), shifted(BQ), alpha(BQ), f(BK);
+    for (std::size_t h = first; h < last; ++h) {
+      const float* qf = gather(q, h, c.l, c.e, qb.data());
+      const float* kf = gather(k, h, c.s, c.e, kb.data());
+      const float* vf = gather(v, h, c.s, c.ev, vb.data());
+      for (std::size_t i0 = 0; i0 < c.l; i0 += BQ) {
+        const std::size_t rows = std::min(BQ, c.l - i0);
+        std::fill_n(m.data(), rows, -kInf);
+        std::fill_n(l.data(), rows, 0.0f);
+        std::fill_n(acc.data(), rows * c.ev, 0.0f);
+        for (std::size_t j0 = 0; j0 < c.s; j0 += BK) {
+          if (c.causal && j0 > i0 + rows - 1) break;  // every later pair is hidden
+          const Block b{i0, rows, j0, visible_keys(c, i0, rows, j0)};
+          block_scores(qf, kf, mask, h, c, b, s.data());
+          for (std::size_t r0 = 0; r0 < rows; ++r0) {
+            float* sr = s.data() + r0 * b.cols;
+            const float bm = max_run(sr, b.cols);
+            const float next = std::isnan(m[r0]) || m[r0] > bm ? m[r0] : bm;
+            // Nothing visible yet: shift by 0, so hidden pairs give exp(-inf) = 0, not NaN.
+            const float shift = next == -kInf ? 0.0f : next;
+            for (std::size_t j = 0; j < b.cols; ++j) sr[j] -= shift;
+            shifted[r0] = m[r0] - shift;
+            m[r0] = next;
+          }
+          exp_run(s.data(), p.data(), rows * b.cols);
+          exp_run(shifted.data(), alpha.data(), rows);
+          for (std::size_t r0 = 0; r0 < rows; ++r0) {
+            float* pr = p.data() + r0 * b.cols;
+            l[r0] = l[r0] * alpha[r0] + sum_run(pr, b.cols);
+            if (dropping) {
+              drop_factors(c, drop_scale, h, i0 + r0, j0, b.cols, f.data());
+              for (std::size_t j = 0; j < b.cols; ++j) pr[j] *= f[j];
+            }
+          }
+          sgemm(rows, c.ev, b.cols, p.data(), Stride(b.cols), 1, vf + j0 * c.ev, Stride(c.ev), 1, pv.data(),
+                Stride(c.ev));
+          for (std::size_t r0 = 0; r0 < rows; ++r0) {
+            float* a = acc.data() + r0 * c.ev;
+            const float* x = pv.data() + r0 * c.ev;
+            for (std::size_t j = 0; j < c.ev; ++j) a[j] = a[j] * alpha[r0] + x[j];
           }
         }
-        sgemm(rows, c.ev, b.cols, p.data(), Stride(b.cols), 1, vf + j0 * c.ev, Stride(c.ev), 1, pv.data(),
-              Stride(c.ev));
         for (std::size_t r0 = 0; r0 < rows; ++r0) {
           float* a = acc.data() + r0 * c.ev;
-          const float* x = pv.data() + r0 * c.ev;
-          for (std::size_t j = 0; j < c.ev; ++j) a[j] = a[j] * alpha[r0] + x[j];
+          if (l[r0] == 0.0f) std::fill_n(a, c.ev, 0.0f);  // every pair hidden
+          else for (std::size_t j = 0; j < c.ev; ++j) a[j] = a[j] / l[r0];
+        }
+        scatter(acc.data(), rows * c.ev, r.out.data() + (h * c.l + i0) * c.ev);
+        if (keep_lse) {
+          float* lse = r.lse.data() + h * c.l + i0;
+          log_run(l.data(), lse, rows);
+          for (std::size_t r0 = 0; r0 < rows; ++r0) lse[r0] = l[r0] == 0.0f ? kInf : m[r0] + lse[r0];
         }
       }
-      for (std::size_t r0 = 0; r0 < rows; ++r0) {
-        float* a = acc.data() + r0 * c.ev;
-        if (l[r0] == 0.0f) std::fill_n(a, c.ev, 0.0f);  // every pair hidden
-        else for (std::size_t j = 0; j < c.ev; ++j) a[j] = a[j] / l[r0];
-      }
-      scatter(acc.data(), rows * c.ev, r.out.data() + (h * c.l + i0) * c.ev);
-      if (keep_lse) {
-        float* lse = r.lse.data() + h * c.l + i0;
-        log_run(l.data(), lse, rows);
-        for (std::size_t r0 = 0; r0 < rows; ++r0) lse[r0] = l[r0] == 0.0f ? kInf : m[r0] + lse[r0];
-      }
     }
-  }
+  });
   return r;
 }
 
@@ -186,75 +196,77 @@ AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand
   if (want_k) g.k = NdArray<T>::uninit(Shape{c.heads * c.s, c.e});
   if (want_v) g.v = NdArray<T>::uninit(Shape{c.heads * c.s, c.ev});
   const std::size_t wide = std::max(c.e, c.ev);
-  std::vector<float> qb(c.l * c.e), kb(c.s * c.e), vb(c.s * c.ev), yb(c.l * c.ev), gb(c.l * c.ev), d(c.l),
-      dqf(c.l * c.e), s(BQ * BK), p(BQ * BK), pd(BQ * BK), dp(BQ * BK), f(BQ * BK), tmp(std::max(BQ, BK) * wide),
-      dkf(BK * c.e), dvf(BK * c.ev);
   const bool dropping = c.dropout_p > 0;
   const float drop_scale = dropping ? dropout_scale(c.dropout_p) : 1.0f;
-  for (std::size_t h = 0; h < c.heads; ++h) {
-    const float* qf = gather(q, h, c.l, c.e, qb.data());
-    const float* kf = gather(k, h, c.s, c.e, kb.data());
-    const float* vf = gather(v, h, c.s, c.ev, vb.data());
-    const float* yf = gather(y, h, c.l, c.ev, yb.data());
-    const float* gf = gather(dy, h, c.l, c.ev, gb.data());
-    for (std::size_t i = 0; i < c.l; ++i) {
-      for (std::size_t j = 0; j < c.ev; ++j) tmp[j] = gf[i * c.ev + j] * yf[i * c.ev + j];
-      d[i] = c.ev ? sum_run(tmp.data(), c.ev) : 0.0f;
-    }
-    std::fill(dqf.begin(), dqf.end(), 0.0f);
-    const float* lse_h = lse.data() + h * c.l;
-    for (std::size_t j0 = 0; j0 < c.s; j0 += BK) {
-      const std::size_t all = std::min(BK, c.s - j0);
-      std::fill_n(dkf.data(), all * c.e, 0.0f);
-      std::fill_n(dvf.data(), all * c.ev, 0.0f);
-      // Causal: query rows before j0 see none of these keys.
-      for (std::size_t i0 = c.causal ? j0 / BQ * BQ : 0; i0 < c.l; i0 += BQ) {
-        const std::size_t rows = std::min(BQ, c.l - i0);
-        const Block b{i0, rows, j0, visible_keys(c, i0, rows, j0)};
-        const std::size_t cols = b.cols, n = b.rows * cols;
-        block_scores(qf, kf, mask, h, c, b, s.data());
-        for (std::size_t r0 = 0; r0 < b.rows; ++r0) {
-          for (std::size_t j = 0; j < cols; ++j) s[r0 * cols + j] -= lse_h[i0 + r0];
-        }
-        exp_run(s.data(), p.data(), n);
-        const float* pk = p.data();  // the probabilities as they entered y
-        if (dropping) {
-          for (std::size_t r0 = 0; r0 < b.rows; ++r0) drop_factors(c, drop_scale, h, i0 + r0, j0, cols, f.data() + r0 * cols);
-          for (std::size_t x = 0; x < n; ++x) pd[x] = p[x] * f[x];
-          pk = pd.data();
-        }
-        if (want_v) {
-          sgemm(cols, c.ev, b.rows, pk, 1, Stride(cols), gf + i0 * c.ev, Stride(c.ev), 1, tmp.data(),
-                Stride(c.ev));
-          add_into(dvf.data(), tmp.data(), cols * c.ev);
-        }
-        if (!want_q && !want_k) continue;
-        sgemm(b.rows, cols, c.ev, gf + i0 * c.ev, Stride(c.ev), 1, vf + j0 * c.ev, 1, Stride(c.ev),
-              dp.data(), Stride(cols));
-        for (std::size_t r0 = 0; r0 < b.rows; ++r0) {
-          const float di = d[i0 + r0];
-          for (std::size_t j = 0; j < cols; ++j) {
-            const std::size_t x = r0 * cols + j;
-            const float dpx = dropping ? dp[x] * f[x] : dp[x];
-            dp[x] = p[x] * (dpx - di) * c.scale;
+  exec::parallel_for(c.heads, head_grain(c), [&](std::size_t first, std::size_t last) {
+    std::vector<float> qb(c.l * c.e), kb(c.s * c.e), vb(c.s * c.ev), yb(c.l * c.ev), gb(c.l * c.ev), d(c.l),
+        dqf(c.l * c.e), s(BQ * BK), p(BQ * BK), pd(BQ * BK), dp(BQ * BK), f(BQ * BK), tmp(std::max(BQ, BK) * wide),
+        dkf(BK * c.e), dvf(BK * c.ev);
+    for (std::size_t h = first; h < last; ++h) {
+      const float* qf = gather(q, h, c.l, c.e, qb.data());
+      const float* kf = gather(k, h, c.s, c.e, kb.data());
+      const float* vf = gather(v, h, c.s, c.ev, vb.data());
+      const float* yf = gather(y, h, c.l, c.ev, yb.data());
+      const float* gf = gather(dy, h, c.l, c.ev, gb.data());
+      for (std::size_t i = 0; i < c.l; ++i) {
+        for (std::size_t j = 0; j < c.ev; ++j) tmp[j] = gf[i * c.ev + j] * yf[i * c.ev + j];
+        d[i] = c.ev ? sum_run(tmp.data(), c.ev) : 0.0f;
+      }
+      std::fill(dqf.begin(), dqf.end(), 0.0f);
+      const float* lse_h = lse.data() + h * c.l;
+      for (std::size_t j0 = 0; j0 < c.s; j0 += BK) {
+        const std::size_t all = std::min(BK, c.s - j0);
+        std::fill_n(dkf.data(), all * c.e, 0.0f);
+        std::fill_n(dvf.data(), all * c.ev, 0.0f);
+        // Causal: query rows before j0 see none of these keys.
+        for (std::size_t i0 = c.causal ? j0 / BQ * BQ : 0; i0 < c.l; i0 += BQ) {
+          const std::size_t rows = std::min(BQ, c.l - i0);
+          const Block b{i0, rows, j0, visible_keys(c, i0, rows, j0)};
+          const std::size_t cols = b.cols, n = b.rows * cols;
+          block_scores(qf, kf, mask, h, c, b, s.data());
+          for (std::size_t r0 = 0; r0 < b.rows; ++r0) {
+            for (std::size_t j = 0; j < cols; ++j) s[r0 * cols + j] -= lse_h[i0 + r0];
+          }
+          exp_run(s.data(), p.data(), n);
+          const float* pk = p.data();  // the probabilities as they entered y
+          if (dropping) {
+            for (std::size_t r0 = 0; r0 < b.rows; ++r0) drop_factors(c, drop_scale, h, i0 + r0, j0, cols, f.data() + r0 * cols);
+            for (std::size_t x = 0; x < n; ++x) pd[x] = p[x] * f[x];
+            pk = pd.data();
+          }
+          if (want_v) {
+            sgemm(cols, c.ev, b.rows, pk, 1, Stride(cols), gf + i0 * c.ev, Stride(c.ev), 1, tmp.data(),
+                  Stride(c.ev));
+            add_into(dvf.data(), tmp.data(), cols * c.ev);
+          }
+          if (!want_q && !want_k) continue;
+          sgemm(b.rows, cols, c.ev, gf + i0 * c.ev, Stride(c.ev), 1, vf + j0 * c.ev, 1, Stride(c.ev),
+                dp.data(), Stride(cols));
+          for (std::size_t r0 = 0; r0 < b.rows; ++r0) {
+            const float di = d[i0 + r0];
+            for (std::size_t j = 0; j < cols; ++j) {
+              const std::size_t x = r0 * cols + j;
+              const float dpx = dropping ? dp[x] * f[x] : dp[x];
+              dp[x] = p[x] * (dpx - di) * c.scale;
+            }
+          }
+          if (want_q) {
+            sgemm(b.rows, c.e, cols, dp.data(), Stride(cols), 1, kf + j0 * c.e, Stride(c.e), 1, tmp.data(),
+                  Stride(c.e));
+            add_into(dqf.data() + i0 * c.e, tmp.data(), b.rows * c.e);
+          }
+          if (want_k) {
+            sgemm(cols, c.e, b.rows, dp.data(), 1, Stride(cols), qf + i0 * c.e, Stride(c.e), 1, tmp.data(),
+                  Stride(c.e));
+            add_into(dkf.data(), tmp.data(), cols * c.e);
           }
         }
-        if (want_q) {
-          sgemm(b.rows, c.e, cols, dp.data(), Stride(cols), 1, kf + j0 * c.e, Stride(c.e), 1, tmp.data(),
-                Stride(c.e));
-          add_into(dqf.data() + i0 * c.e, tmp.data(), b.rows * c.e);
-        }
-        if (want_k) {
-          sgemm(cols, c.e, b.rows, dp.data(), 1, Stride(cols), qf + i0 * c.e, Stride(c.e), 1, tmp.data(),
-                Stride(c.e));
-          add_into(dkf.data(), tmp.data(), cols * c.e);
-        }
+        if (want_k) scatter(dkf.data(), all * c.e, g.k->data() + (h * c.s + j0) * c.e);
+        if (want_v) scatter(dvf.data(), all * c.ev, g.v->data() + (h * c.s + j0) * c.ev);
       }
-      if (want_k) scatter(dkf.data(), all * c.e, g.k->data() + (h * c.s + j0) * c.e);
-      if (want_v) scatter(dvf.data(), all * c.ev, g.v->data() + (h * c.s + j0) * c.ev);
+      if (want_q) scatter(dqf.data(), c.l * c.e, g.q->data() + h * c.l * c.e);
     }
-    if (want_q) scatter(dqf.data(), c.l * c.e, g.q->data() + h * c.l * c.e);
-  }
+  });
   return g;
 }
 

@@ -25,7 +25,7 @@ NdArray<T> backward_power(const NdArray<T>& grad, const NdArray<T>& input, float
   Plan<3> plan{grad.shape(), {out.strides(), grad.strides(), input.strides()}};
   coalesce(plan);
   T* o = out.data();
-  walk(plan, [&](std::size_t n, const Offsets<3>& off, const Offsets<3>& step) {
+  parallel_walk(plan, kElementGrain, [&](std::size_t n, const Offsets<3>& off, const Offsets<3>& step) {
     for (std::size_t j = 0; j < n; ++j) {
       const auto i = std::ptrdiff_t(j);
       const double g = widen(grad.data()[off[1] + i * step[1]]), x = widen(input.data()[off[2] + i * step[2]]);

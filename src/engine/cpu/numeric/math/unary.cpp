@@ -8,7 +8,7 @@ namespace mirel {
 
 template <class Op, class T>
 NdArray<T> unary(const NdArray<T>& a) {
-  return map<T>(a, UnaryLoops<Op, T, T>::best);
+  return map<T>(a, UnaryLoops<Op, T, T>::best, kElementGrain / 4);  // a math kernel per element
 }
 
 // One instantiation per line of the table (numeric/table.hpp) and element type.

@@ -24,7 +24,7 @@ NdArray<T> concatenate(const std::vector<const NdArray<T>*>& parts, std::size_t 
     coalesce(plan);
     T* o = out.data() + start * out.strides()[axis];
     const T* src = p->data();
-    walk(plan, [&](std::size_t n, const Offsets<2>& off, const Offsets<2>& step) {
+    parallel_walk(plan, kElementGrain, [&](std::size_t n, const Offsets<2>& off, const Offsets<2>& step) {
       for (std::size_t j = 0; j < n; ++j) o[off[0] + std::ptrdiff_t(j) * step[0]] = src[off[1] + std::ptrdiff_t(j) * step[1]];
     });
     start += std::ptrdiff_t(p->shape()[axis]);

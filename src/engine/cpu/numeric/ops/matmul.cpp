@@ -4,7 +4,9 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
+#include "engine/cpu/exec/parallel.hpp"
 #include "engine/cpu/gemm/bf16_gemm.hpp"
 #include "engine/cpu/gemm/sgemm.hpp"
 #include "engine/cpu/numeric/ops/broadcast.hpp"
@@ -18,6 +20,38 @@ Shape with_matrix(const Shape& batch, std::size_t rows, std::size_t cols) {
   Shape s = batch;
   s.push_back(rows);
   s.push_back(cols);
+  return s;
+}
+
+std::ptrdiff_t off(std::size_t i, std::ptrdiff_t stride) noexcept { return std::ptrdiff_t(i) * stride; }
+
+// How each product of a batch is cut for the pool's threads: into `pieces`
+// bands of `size` rows (by_rows) or columns of C. A product is cut only when
+// the batch alone does not give every thread a few products, and each band
+// keeps kMinFlops of multiply-adds, in whole tiles.
+struct Split {
+  std::size_t pieces = 1, size = 0;
+  bool by_rows = true;
+};
+constexpr std::size_t kMinFlops = std::size_t(1) << 19;
+constexpr std::size_t kBandAlign = 32;  // rows or columns: whole tiles of every kernel
+
+Split split_of(std::size_t m, std::size_t n, std::size_t k, std::size_t count) {
+  const std::size_t threads = exec::num_threads();
+  Split s;
+  s.by_rows = m >= n;
+  s.size = s.by_rows ? m : n;
+  if (threads == 1 || count >= 4 * threads) return s;
+  std::size_t flops_per_line;
+  if (__builtin_mul_overflow(s.by_rows ? n : m, std::max<std::size_t>(k, 1), &flops_per_line)) flops_per_line = SIZE_MAX;
+  const std::size_t lines = s.size;
+  std::size_t want = std::min(threads * 2, lines / kBandAlign);  // two bands a thread evens out the ends
+  if (flops_per_line == 0) return s;
+  want = std::min(want, lines / std::max<std::size_t>(1, kMinFlops / flops_per_line));
+  if (want <= 1) return s;
+  s.size = (lines + want - 1) / want;
+  s.size = (s.size + kBandAlign - 1) / kBandAlign * kBandAlign;
+  s.pieces = (lines + s.size - 1) / s.size;
   return s;
 }
 
@@ -51,17 +85,39 @@ void batched_product(const View<T>& a, const View<T>& b, NdArray<float>& out, Ge
     rows *= shape[d];
   }
 
-  // Every remaining batch position is one product; the walk visits them all.
+  // Every remaining batch position is one product.
   Plan<3> batches{Shape(shape.begin(), shape.begin() + std::ptrdiff_t(batch_rank)),
                   {Strides(a.strides.begin(), a.strides.begin() + std::ptrdiff_t(batch_rank)),
                    Strides(b.strides.begin(), b.strides.begin() + std::ptrdiff_t(batch_rank)),
                    Strides(c_st.begin(), c_st.begin() + std::ptrdiff_t(batch_rank))}};
   coalesce(batches);
+  std::vector<Offsets<3>> at;
   walk(batches, [&](std::size_t count, const Offsets<3>& off, const Offsets<3>& step) {
     for (std::size_t t = 0; t < count; ++t) {
       const auto i = std::ptrdiff_t(t);
-      gemm(rows, n, k, a.data + off[0] + i * step[0], a_rs, a.strides[rank - 1], b.data + off[1] + i * step[1],
-           b.strides[rank - 2], b.strides[rank - 1], out.data() + off[2] + i * step[2], c_rs);
+      at.push_back({off[0] + i * step[0], off[1] + i * step[1], off[2] + i * step[2]});
+    }
+  });
+  const std::ptrdiff_t a_cs = a.strides[rank - 1], b_rs = b.strides[rank - 2], b_cs = b.strides[rank - 1];
+  const Split split = split_of(rows, n, k, at.size());
+  // Note [same bits at any thread count]: each element of C keeps its order
+  // of k whichever piece of C computes it.
+  std::size_t unit_flops;  // saturating: only a cost
+  if (__builtin_mul_overflow(split.size * (split.by_rows ? n : rows), std::max<std::size_t>(k, 1), &unit_flops)) {
+    unit_flops = SIZE_MAX;
+  }
+  exec::parallel_for(at.size() * split.pieces, std::max<std::size_t>(1, kMinFlops / unit_flops), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t u = begin; u < end; ++u) {
+      const Offsets<3>& o = at[u / split.pieces];
+      const std::size_t part = u % split.pieces;
+      const std::size_t lo = part * split.size, len = std::min(split.size, (split.by_rows ? rows : n) - lo);
+      if (split.by_rows) {
+        gemm(len, n, k, a.data + o[0] + off(lo, a_rs), a_rs, a_cs, b.data + o[1], b_rs, b_cs,
+             out.data() + o[2] + off(lo, c_rs), c_rs);
+      } else {
+        gemm(rows, len, k, a.data + o[0], a_rs, a_cs, b.data + o[1] + off(lo, b_cs), b_rs, b_cs,
+             out.data() + o[2] + off(lo, 1), c_rs);
+      }
     }
   });
 }

@@ -23,7 +23,7 @@ Expected<NdArray<T>> where(const NdArray<bool>& cond, const NdArray<T>& a, const
   Plan<4> p{*shape, {out.strides(), vc->strides, va->strides, vb->strides}};
   coalesce(p);
   T* o = out.data();
-  walk(p, [&](std::size_t n, const Offsets<4>& off, const Offsets<4>& step) {
+  parallel_walk(p, kElementGrain, [&](std::size_t n, const Offsets<4>& off, const Offsets<4>& step) {
     for (std::size_t j = 0; j < n; ++j) {
       const auto i = std::ptrdiff_t(j);
       o[off[0] + i * step[0]] = vc->data[off[1] + i * step[1]] ? va->data[off[2] + i * step[2]] : vb->data[off[3] + i * step[3]];
@@ -42,7 +42,7 @@ Expected<NdArray<T>> backward_where(const NdArray<bool>& cond, const NdArray<T>&
   coalesce(p);
   T* o = out.data();
   const T zero = narrow<T>(0.0f);
-  walk(p, [&](std::size_t n, const Offsets<3>& off, const Offsets<3>& step) {
+  parallel_walk(p, kElementGrain, [&](std::size_t n, const Offsets<3>& off, const Offsets<3>& step) {
     for (std::size_t j = 0; j < n; ++j) {
       const auto i = std::ptrdiff_t(j);
       o[off[0] + i * step[0]] = vc->data[off[1] + i * step[1]] == keep ? grad.data()[off[2] + i * step[2]] : zero;

@@ -81,24 +81,28 @@ NdArray<T> softmax(const NdArray<T>& x, std::size_t axis, bool log) {
   if (out.size() == 0) return out;
   const std::ptrdiff_t s = x.strides()[axis];  // out has x's strides
   const std::size_t per = lines_per_block(n, out.size() / n);
-  std::vector<float> v(per * n), e(per * n), totals(per), logs(per);
-  std::vector<std::ptrdiff_t> offs(per);
-  for_each_line_block<1>(x.shape(), {x.strides()}, axis, per, [&](std::span<const Offsets<1>> lines) {
+  struct Scratch {
+    std::vector<float> v, e, totals, logs;
+    std::vector<std::ptrdiff_t> offs;
+  };
+  auto make = [&] { return Scratch{std::vector<float>(per * n), std::vector<float>(per * n), std::vector<float>(per),
+                                   std::vector<float>(per), std::vector<std::ptrdiff_t>(per)}; };
+  for_each_line_block<1>(x.shape(), {x.strides()}, axis, per, make, [&](Scratch& b, std::span<const Offsets<1>> lines) {
     const std::size_t r = lines.size();
-    for (std::size_t i = 0; i < r; ++i) offs[i] = lines[i][0];
-    shifted_lines(x.data(), {offs.data(), r}, s, n, v.data());
-    exp_run(v.data(), e.data(), r * n);
-    for (std::size_t i = 0; i < r; ++i) totals[i] = sum_run(e.data() + i * n, n);
-    if (log) log_run(totals.data(), logs.data(), r);
+    for (std::size_t i = 0; i < r; ++i) b.offs[i] = lines[i][0];
+    shifted_lines(x.data(), {b.offs.data(), r}, s, n, b.v.data());
+    exp_run(b.v.data(), b.e.data(), r * n);
+    for (std::size_t i = 0; i < r; ++i) b.totals[i] = sum_run(b.e.data() + i * n, n);
+    if (log) log_run(b.totals.data(), b.logs.data(), r);
     for (std::size_t i = 0; i < r; ++i) {
-      float* vi = v.data() + i * n;
-      const float* ei = e.data() + i * n;
+      float* vi = b.v.data() + i * n;
+      const float* ei = b.e.data() + i * n;
       if (log) {
-        for (std::size_t j = 0; j < n; ++j) vi[j] -= logs[i];
+        for (std::size_t j = 0; j < n; ++j) vi[j] -= b.logs[i];
       } else {
-        for (std::size_t j = 0; j < n; ++j) vi[j] = ei[j] / totals[i];
+        for (std::size_t j = 0; j < n; ++j) vi[j] = ei[j] / b.totals[i];
       }
-      write_line(vi, out.data(), offs[i], s, n);
+      write_line(vi, out.data(), b.offs[i], s, n);
     }
   });
   return out;
@@ -111,18 +115,22 @@ NdArray<T> backward_softmax(const NdArray<T>& grad, const NdArray<T>& y, std::si
   if (out.size() == 0) return out;
   const std::ptrdiff_t sy = y.strides()[axis], sg = grad.strides()[axis];
   const std::size_t per = lines_per_block(n, out.size() / n);
-  std::vector<float> g(per * n), v(per * n), w(per * n);
-  for_each_line_block<2>(y.shape(), {y.strides(), grad.strides()}, axis, per, [&](std::span<const Offsets<2>> lines) {
+  struct Scratch {
+    std::vector<float> g, v, w;
+  };
+  auto make = [&] { return Scratch{std::vector<float>(per * n), std::vector<float>(per * n), std::vector<float>(per * n)}; };
+  for_each_line_block<2>(y.shape(), {y.strides(), grad.strides()}, axis, per, make,
+                         [&](Scratch& b, std::span<const Offsets<2>> lines) {
     const std::size_t r = lines.size();
     for (std::size_t i = 0; i < r; ++i) {
-      gather_line(grad.data(), lines[i][1], sg, n, g.data() + i * n);
-      gather_line(y.data(), lines[i][0], sy, n, v.data() + i * n);
+      gather_line(grad.data(), lines[i][1], sg, n, b.g.data() + i * n);
+      gather_line(y.data(), lines[i][0], sy, n, b.v.data() + i * n);
     }
-    if (log) exp_run(v.data(), w.data(), r * n);
+    if (log) exp_run(b.v.data(), b.w.data(), r * n);
     for (std::size_t i = 0; i < r; ++i) {
-      const float* gi = g.data() + i * n;
-      const float* vi = v.data() + i * n;
-      float* wi = w.data() + i * n;
+      const float* gi = b.g.data() + i * n;
+      const float* vi = b.v.data() + i * n;
+      float* wi = b.w.data() + i * n;
       if (log) {  // g - exp(y) * sum(g)
         const float total = sum_run(gi, n);
         for (std::size_t j = 0; j < n; ++j) wi[j] = gi[j] - wi[j] * total;
@@ -143,23 +151,25 @@ void cross_entropy_rows(const NdArray<T>& logits, const std::int64_t* labels, fl
   if (rows == 0) return;
   const std::ptrdiff_t sr = logits.strides()[0], s = logits.strides()[1];
   const std::size_t per = lines_per_block(n, rows);
-  std::vector<float> v(per * n), e(keep ? 0 : per * n), totals(per), logs(per);
-  std::vector<std::ptrdiff_t> offs(per);
-  for (std::size_t first = 0; first < rows; first += per) {
-    const std::size_t r = std::min(per, rows - first);
-    for (std::size_t i = 0; i < r; ++i) offs[i] = std::ptrdiff_t(first + i) * sr;
-    shifted_lines(logits.data(), {offs.data(), r}, s, n, v.data());
-    float* exps = keep ? keep->exps.data() + first * n : e.data();
-    exp_run(v.data(), exps, r * n);
-    for (std::size_t i = 0; i < r; ++i) totals[i] = sum_run(exps + i * n, n);
-    log_run(totals.data(), logs.data(), r);
-    for (std::size_t i = 0; i < r; ++i) {
-      // log(sum(exp(x - m))) - (x[label] - m): the difference to the maximum is
-      // exact however large the logits are.
-      loss[first + i] = logs[i] - v[i * n + std::size_t(labels[first + i])];
-      if (keep) keep->totals.data()[first + i] = totals[i];
+  exec::parallel_for(rows, (kElementGrain + n - 1) / std::max<std::size_t>(n, 1), [&](std::size_t begin, std::size_t end) {
+    std::vector<float> v(per * n), e(keep ? 0 : per * n), totals(per), logs(per);
+    std::vector<std::ptrdiff_t> offs(per);
+    for (std::size_t first = begin; first < end; first += per) {
+      const std::size_t r = std::min(per, end - first);
+      for (std::size_t i = 0; i < r; ++i) offs[i] = std::ptrdiff_t(first + i) * sr;
+      shifted_lines(logits.data(), {offs.data(), r}, s, n, v.data());
+      float* exps = keep ? keep->exps.data() + first * n : e.data();
+      exp_run(v.data(), exps, r * n);
+      for (std::size_t i = 0; i < r; ++i) totals[i] = sum_run(exps + i * n, n);
+      log_run(totals.data(), logs.data(), r);
+      for (std::size_t i = 0; i < r; ++i) {
+        // log(sum(exp(x - m))) - (x[label] - m): the difference to the maximum is
+        // exact however large the logits are.
+        loss[first + i] = logs[i] - v[i * n + std::size_t(labels[first + i])];
+        if (keep) keep->totals.data()[first + i] = totals[i];
+      }
     }
-  }
+  });
 }
 
 template <class T>
@@ -168,15 +178,17 @@ NdArray<T> backward_cross_entropy(const NdArray<T>& logits, const std::int64_t* 
   NdArray<T> out = NdArray<T>::uninit_like_layout(logits.shape(), logits.strides());
   const std::size_t rows = logits.shape()[0], n = logits.shape()[1];
   const std::ptrdiff_t sr = logits.strides()[0], s = logits.strides()[1];
-  std::vector<float> line(n);
-  for (std::size_t i = 0; i < rows; ++i) {
-    const float* e = kept.exps.data() + i * n;
-    const float total = kept.totals.data()[i], g = row_grad[i];
-    for (std::size_t j = 0; j < n; ++j) line[j] = g * (e[j] / total);
-    const auto label = std::size_t(labels[i]);
-    line[label] = g * (e[label] / total - 1.0f);
-    write_line(line.data(), out.data(), std::ptrdiff_t(i) * sr, s, n);
-  }
+  exec::parallel_for(rows, (kElementGrain + n - 1) / std::max<std::size_t>(n, 1), [&](std::size_t begin, std::size_t end) {
+    std::vector<float> line(n);
+    for (std::size_t i = begin; i < end; ++i) {
+      const float* e = kept.exps.data() + i * n;
+      const float total = kept.totals.data()[i], g = row_grad[i];
+      for (std::size_t j = 0; j < n; ++j) line[j] = g * (e[j] / total);
+      const auto label = std::size_t(labels[i]);
+      line[label] = g * (e[label] / total - 1.0f);
+      write_line(line.data(), out.data(), std::ptrdiff_t(i) * sr, s, n);
+    }
+  });
   return out;
 }
 

@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include "engine/cpu/exec/parallel.hpp"
 #include "engine/cpu/exec/registry.hpp"
+#include "engine/cpu/iter/walk.hpp"
 #include "engine/cpu/exec/targets.hpp"
 
 namespace mirel {
@@ -76,13 +78,20 @@ MIREL_TARGET_AVX2 void adamw_avx2(std::size_t n, float* w_out, const float* w, c
 
 }  // namespace
 
+// Each weight's update reads and writes that weight's elements alone, so
+// ranges of them run on the pool's threads (Note [same bits at any thread count]).
+constexpr std::size_t kStepGrain = kElementGrain / 2;
+
 void adamw_step(std::size_t n, float* w_out, const float* w, const float* g, float* m, float* v,
                 const AdamW& s) noexcept {
-  if (use_avx2()) adamw_avx2(n, w_out, w, g, m, v, s);
-  else adamw_portable(n, w_out, w, g, m, v, s);
+  exec::parallel_for(n, kStepGrain, [&](std::size_t b, std::size_t e) {
+    if (use_avx2()) adamw_avx2(e - b, w_out + b, w + b, g + b, m + b, v + b, s);
+    else adamw_portable(e - b, w_out + b, w + b, g + b, m + b, v + b, s);
+  });
 }
 
-void sgd_step(std::size_t n, float* w_out, const float* w, const float* g, float* buf, const Sgd& s) noexcept {
+namespace {
+void sgd_range(std::size_t n, float* w_out, const float* w, const float* g, float* buf, const Sgd& s) noexcept {
   if (!buf) return sgd_variant<false, false, false>(n, w_out, w, g, buf, s);
   if (s.nesterov) {
     return s.first ? sgd_variant<true, true, true>(n, w_out, w, g, buf, s)
@@ -90,6 +99,13 @@ void sgd_step(std::size_t n, float* w_out, const float* w, const float* g, float
   }
   return s.first ? sgd_variant<true, false, true>(n, w_out, w, g, buf, s)
                  : sgd_variant<true, false, false>(n, w_out, w, g, buf, s);
+}
+}  // namespace
+
+void sgd_step(std::size_t n, float* w_out, const float* w, const float* g, float* buf, const Sgd& s) noexcept {
+  exec::parallel_for(n, kStepGrain, [&](std::size_t b, std::size_t e) {
+    sgd_range(e - b, w_out + b, w + b, g + b, buf ? buf + b : nullptr, s);
+  });
 }
 
 }  // namespace mirel

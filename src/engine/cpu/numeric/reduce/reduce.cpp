@@ -70,7 +70,15 @@ class PairwiseTree {
 template <class T>
 class SequenceSum {
  public:
-  void add(const T* x, std::size_t n) noexcept {
+  void add(const T* x, std::size_t n) {
+    if (n >= 2 * kElementGrain) {  // the blocks' sums on the pool's threads, then the same tree
+      std::vector<float> sums((n + kSumBlock - 1) / kSumBlock);
+      exec::parallel_for(sums.size(), kElementGrain / kSumBlock, [&](std::size_t b, std::size_t e) {
+        SumLoops<T>::best_blocks(x + b * kSumBlock, std::min(n, e * kSumBlock) - b * kSumBlock, sums.data() + b);
+      });
+      for (float& s : sums) tree_.push(&s);
+      return;
+    }
     for (std::size_t i = 0; i < n; i += kChunk) {
       const std::size_t len = std::min(kChunk, n - i);
       SumLoops<T>::best_blocks(x + i, len, sums_);
@@ -124,22 +132,24 @@ void sum_into(const View<T>& a, const ReducePlan& p, float* out) {
     case ReducePath::None: return;
     case ReducePath::Empty: std::fill(out, out + p.results, 0.0f); return;
     case ReducePath::Contiguous:
-      each_result(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) {
+      each_result_parallel(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) {
         if (p.count <= kSumBlock) return SumLoops<T>::best_blocks(a.data + i, p.count, out + o);  // one block
         SequenceSum<T> sum;
         sum.add(a.data + i, p.count);
         out[o] = sum.total();
       });
       break;
-    case ReducePath::Gather: {
-      std::unique_ptr<T[]> buf(new T[kGather + kSumBlock]);
-      each_result(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) { out[o] = gathered_sum(a.data + i, p, buf.get()); });
+    case ReducePath::Gather:
+      each_result_parallel(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) {
+        thread_local std::unique_ptr<T[]> buf;  // each thread its own: results run at once
+        if (!buf) buf.reset(new T[kGather + kSumBlock]);
+        out[o] = gathered_sum(a.data + i, p, buf.get());
+      });
       break;
-    }
-    case ReducePath::Columns: {
-      std::vector<float> levels, sums;
-      std::ptrdiff_t rows[kSumBlock];
-      each_column_run(p, [&](std::size_t n, std::ptrdiff_t o, std::ptrdiff_t ostep, std::ptrdiff_t i) {
+    case ReducePath::Columns:
+      each_column_run_parallel(p, [&](std::size_t n, std::ptrdiff_t o, std::ptrdiff_t ostep, std::ptrdiff_t i) {
+        std::vector<float> levels, sums;
+        std::ptrdiff_t rows[kSumBlock];
         ReducedCursor cur(p);
         if (p.count <= kSumBlock && ostep == 1) {  // one block: its sums are the results
           cur.offsets(p.count, rows);
@@ -157,7 +167,6 @@ void sum_into(const View<T>& a, const ReducePlan& p, float* out) {
         tree.finish(sums.data(), out + o, ostep);
       });
       break;
-    }
   }
   // Note [summation order]: a NaN result becomes the sequence's first NaN.
   std::size_t nans = 0;  // a count: the compiler vectorises it
