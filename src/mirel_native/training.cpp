@@ -114,11 +114,16 @@ PyObject* py_grad(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
           if (t.node_id && t.epoch != tape().epoch()) return raise(stale_tensor_error("the parameter's gradient"));
           auto g = Tensor::grad(t);
           if (!g) Py_RETURN_NONE;
+          const CpuStorage& held = (*g)->cpu;
+          if (held.dtype() == DType::F32 && held.shape() == *shape && is_row_major(held.shape(), held.strides())) {
+            return wrap(Tensor{std::nullopt, *g, false, 0, Face::Package});  // immutable: shared, not copied
+          }
           // A half gradient is summed in float32 and never rounded.
           auto summed = (*g)->cpu.widened_sum_to(*shape);
           if (!summed) return raise(summed.error());
-          const CpuStorage flat = summed->row_major();
-          return new_master(*flat.get_if<float>());
+          NdArray<float>& sum = *summed->get_if<float>();
+          if (sum.is_standard_layout()) return new_master(std::move(sum));
+          return new_master(std::move(*summed->row_major().get_if<float>()));
         },
         args[0]);
   });

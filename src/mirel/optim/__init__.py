@@ -131,8 +131,11 @@ class Optimizer:
         return float(self.lr(self.steps)) if callable(self.lr) else float(self.lr)
 
     def _buffers(self, name: str, hyper: Mapping[str, Any]) -> dict[str, np.ndarray]:
-        shape = self.params[name].shape
-        return self.state.setdefault(name, {k: np.zeros(shape, np.float32) for k in self._buffer_names(hyper)})
+        state = self.state.get(name)
+        if state is None:  # made once, at the weight's first step
+            shape = self.params[name].shape
+            state = self.state[name] = {k: np.zeros(shape, np.float32) for k in self._buffer_names(hyper)}
+        return state
 
     def step(self, grads: Mapping[str, Any] | None = None) -> None:
         """Updates every parameter that received a gradient on this thread's current leaves; or, given grads

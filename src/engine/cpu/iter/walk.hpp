@@ -158,7 +158,7 @@ void copy_to_row_major(const S* src, const Shape& shape, const Strides& strides,
   Plan<2> p{shape, {dense_strides(shape, Order::RowMajor), strides}};
   coalesce(p);
   // dst is row-major, so after coalescing it is unit-stride along every run.
-  walk(p, [&](std::size_t n, const Offsets<2>& off, const Offsets<2>& step) {
+  parallel_walk(p, kElementGrain, [&](std::size_t n, const Offsets<2>& off, const Offsets<2>& step) {
     D* o = dst + off[0];
     const S* s = src + off[1];
     for (std::size_t j = 0; j < n; ++j) o[j] = load(s + std::ptrdiff_t(j) * step[1]);

@@ -28,6 +28,9 @@ class CpuStorage {
   const Variant& data() const noexcept { return data_; }
   template <class T>
   const NdArray<T>* get_if() const noexcept { return std::get_if<NdArray<T>>(&data_); }
+  // A storage of one's own (not yet shared) may hand its array over.
+  template <class T>
+  NdArray<T>* get_if() noexcept { return std::get_if<NdArray<T>>(&data_); }
 
   DType dtype() const noexcept { return DType(data_.index()); }
   const Shape& shape() const noexcept {

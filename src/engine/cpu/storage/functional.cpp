@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <vector>
 
 #include "engine/cpu/iter/walk.hpp"
@@ -175,11 +176,14 @@ Result<CpuStorage> CpuStorage::linear(const CpuStorage& weight, const CpuStorage
             const NdArray<T>& b = same_type<T>(*bias);
             const std::size_t n = wt.shape[1];
             float* p = y->data();
-            for (std::size_t i = 0; n != 0 && i < y->size() / n; ++i) {
-              for (std::size_t j = 0; j < n; ++j) {
-                p[i * n + j] = Add{}(p[i * n + j], widen(b.data()[std::ptrdiff_t(j) * b.strides()[0]]));
+            const std::size_t rows = n ? y->size() / n : 0;
+            exec::parallel_for(rows, kElementGrain / std::max<std::size_t>(n, 1) + 1, [&](std::size_t r0, std::size_t r1) {
+              for (std::size_t i = r0; i < r1; ++i) {
+                for (std::size_t j = 0; j < n; ++j) {
+                  p[i * n + j] = Add{}(p[i * n + j], widen(b.data()[std::ptrdiff_t(j) * b.strides()[0]]));
+                }
               }
-            }
+            });
           }
           Shape shape = x.shape();
           shape.back() = weight.shape()[0];

@@ -27,14 +27,16 @@ std::ptrdiff_t off(std::size_t i, std::ptrdiff_t stride) noexcept { return std::
 
 // How each product of a batch is cut for the pool's threads: into `pieces`
 // bands of `size` rows (by_rows) or columns of C. A product is cut only when
-// the batch alone does not give every thread a few products, and each band
-// keeps kMinFlops of multiply-adds, in whole tiles.
+// the batch alone does not give every thread a few products; then into one
+// band a thread, since every band packs the whole of the other operand, each
+// band keeping kMinFlops of multiply-adds and whole tiles of every kernel.
 struct Split {
   std::size_t pieces = 1, size = 0;
   bool by_rows = true;
 };
 constexpr std::size_t kMinFlops = std::size_t(1) << 19;
-constexpr std::size_t kBandAlign = 32;  // rows or columns: whole tiles of every kernel
+constexpr std::size_t kRowAlign = 12;  // the tiles' rows: 4, 6 and 12
+constexpr std::size_t kColumnAlign = 32;  // their columns: up to 32
 
 Split split_of(std::size_t m, std::size_t n, std::size_t k, std::size_t count) {
   const std::size_t threads = exec::num_threads();
@@ -44,13 +46,12 @@ Split split_of(std::size_t m, std::size_t n, std::size_t k, std::size_t count) {
   if (threads == 1 || count >= 4 * threads) return s;
   std::size_t flops_per_line;
   if (__builtin_mul_overflow(s.by_rows ? n : m, std::max<std::size_t>(k, 1), &flops_per_line)) flops_per_line = SIZE_MAX;
-  const std::size_t lines = s.size;
-  std::size_t want = std::min(threads * 2, lines / kBandAlign);  // two bands a thread evens out the ends
-  if (flops_per_line == 0) return s;
+  const std::size_t lines = s.size, align = s.by_rows ? kRowAlign : kColumnAlign;
+  std::size_t want = std::min(threads, lines / align);
   want = std::min(want, lines / std::max<std::size_t>(1, kMinFlops / flops_per_line));
   if (want <= 1) return s;
   s.size = (lines + want - 1) / want;
-  s.size = (s.size + kBandAlign - 1) / kBandAlign * kBandAlign;
+  s.size = (s.size + align - 1) / align * align;
   s.pieces = (lines + s.size - 1) / s.size;
   return s;
 }

@@ -125,7 +125,7 @@ float quieted(float x) noexcept {
 template <class T>
 void sum_into(const View<T>& a, const ReducePlan& p, float* out) {
   if (p.count == 1) {  // one element each: what one block of it gives, -0 + x
-    each_result(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) { out[o] = quieted(widen(a.data[i])); });
+    each_result_parallel(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) { out[o] = quieted(widen(a.data[i])); });
     return;
   }
   switch (p.path) {
