@@ -53,8 +53,10 @@ class Replica:
     """One worker: a replica of the parameters and a shard of the batch."""
 
     def __init__(
-        self, x: Tensor, targets: Tensor, labels: Labels, params: dict[str, demo.Array], scale: float
+        self, x: Tensor, targets: Tensor, labels: Labels, params: dict[str, demo.Array], scale: float,
+        threads: int = 1,
     ) -> None:
+        mirel.set_num_threads(threads)  # one core each by default: the workers share the machine
         self.x, self.targets, self.labels = x, targets, labels  # Tensors arrive by value
         self.params = mirel.Parameters(params)
         self.optimizer = mirel.optim.SGD(self.params, lr=demo.LEARNING_RATE)
@@ -72,19 +74,23 @@ class Replica:
     def weights(self) -> dict[str, demo.Array]:
         return self.params.state_dict()
 
+    def threads(self) -> int:
+        return mirel.get_num_threads()
+
 
 if ray is not None:  # the actor class under the class's own name, so that Ray sends it by value
     Replica = ray.remote(num_cpus=1)(Replica)  # type: ignore[misc,assignment]
 
 
-def make_replicas(workers: int, points: demo.Array, labels: Labels, params: dict[str, demo.Array]) -> list[Any]:
-    """Starts one Replica per worker, each with every workers-th sample."""
+def make_replicas(workers: int, points: demo.Array, labels: Labels, params: dict[str, demo.Array],
+                  threads: int = 1) -> list[Any]:
+    """Starts one Replica per worker, each with every workers-th sample and `threads` threads of its own."""
     targets = np.eye(2, dtype=np.float32)[labels]
     scale = 1.0 / len(points)
     return [
         # (type checkers take the actor class for the plain one, without options())
         Replica.options(scheduling_strategy="SPREAD").remote(  # type: ignore[attr-defined]  # spread over the nodes
-            Tensor(points[k::workers]), Tensor(targets[k::workers]), labels[k::workers], params, scale)
+            Tensor(points[k::workers]), Tensor(targets[k::workers]), labels[k::workers], params, scale, threads)
         for k in range(workers)
     ]
 
@@ -138,9 +144,13 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p.add_argument("--steps", type=int, default=demo.STEPS, help=f"full-batch steps (default {demo.STEPS})")
     p.add_argument("--points-per-class", type=int, default=200, help="data set size per spiral (default 200)")
     p.add_argument("--hidden", type=int, default=demo.HIDDEN, help=f"hidden units (default {demo.HIDDEN})")
+    p.add_argument("--threads-per-worker", type=int, default=1,
+                   help="threads each worker's operations use (default 1: the workers share the machine)")
     args = p.parse_args(argv)
-    if args.workers < 1 or args.steps < 1 or 2 * args.points_per_class < args.workers or args.hidden < 1:
-        p.error("--workers, --steps and --hidden must be at least 1, and every worker needs a point")
+    if (args.workers < 1 or args.steps < 1 or 2 * args.points_per_class < args.workers or args.hidden < 1
+            or args.threads_per_worker < 1):
+        p.error("--workers, --steps, --hidden and --threads-per-worker must be at least 1, and every worker "
+                "needs a point")
     return args
 
 
@@ -161,7 +171,7 @@ def main(argv: Sequence[str] | None = None) -> int:
               f"{args.steps} full-batch steps on {args.workers} Ray workers, "
               f"learning rate {demo.LEARNING_RATE}", flush=True)
         start = time.perf_counter()
-        replicas = make_replicas(args.workers, points, labels, params)
+        replicas = make_replicas(args.workers, points, labels, params, args.threads_per_worker)
         ray.get([r.weights.remote() for r in replicas])  # waits for the workers to start
         print(f"{args.workers} workers ready in {time.perf_counter() - start:.1f} s", flush=True)
 

@@ -85,3 +85,11 @@ def test_replicas_stay_bit_identical_and_follow_single_process_training(local_ra
         assert not np.array_equal(first[name], params[name]), name
         np.testing.assert_allclose(first[name], reference.params[name].to_numpy(), rtol=1e-4, atol=1e-6,
                                    err_msg=name)
+
+
+@pytest.mark.parametrize("threads", [None, 2])
+def test_workers_take_one_thread_unless_told(local_ray, spirals, threads):
+    points, labels, params = spirals
+    extra = () if threads is None else (threads,)
+    replicas = dp.make_replicas(2, points, labels, params, *extra)
+    assert ray.get([r.threads.remote() for r in replicas]) == [threads or 1] * 2
