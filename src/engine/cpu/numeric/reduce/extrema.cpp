@@ -30,15 +30,16 @@ void bounds_into(const View<T>& a, const ReducePlan& p, RawOf<T>* b) {
     case ReducePath::None:
     case ReducePath::Empty: return;
     case ReducePath::Contiguous:
-      each_result(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) {
+      each_result_parallel(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) {
         auto s = id;
         Loops::best_run(a.data + i, p.count, s.data());
         put(o, s.data());
       });
       return;
-    case ReducePath::Gather: {
-      std::unique_ptr<T[]> buf(new T[kGather]);
-      each_result(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) {
+    case ReducePath::Gather:
+      each_result_parallel(p, [&](std::ptrdiff_t o, std::ptrdiff_t i) {
+        thread_local std::unique_ptr<T[]> buf;  // each thread its own: results run at once
+        if (!buf) buf.reset(new T[kGather]);
         auto s = id;
         each_box(p, kGather, [&](std::ptrdiff_t off, const Shape& shape, const Strides& strides) {
           copy_to_row_major(a.data + i + off, shape, strides, buf.get(), [](const T* q) { return *q; });
@@ -47,11 +48,10 @@ void bounds_into(const View<T>& a, const ReducePlan& p, RawOf<T>* b) {
         put(o, s.data());
       });
       return;
-    }
     case ReducePath::Columns: {
-      std::vector<R> run;
-      std::ptrdiff_t rows[kSumBlock];
-      each_column_run(p, [&](std::size_t n, std::ptrdiff_t o, std::ptrdiff_t ostep, std::ptrdiff_t i) {
+      each_column_run_parallel(p, [&](std::size_t n, std::ptrdiff_t o, std::ptrdiff_t ostep, std::ptrdiff_t i) {
+        std::vector<R> run;
+        std::ptrdiff_t rows[kSumBlock];
         run.resize(3 * n);
         for (std::size_t k = 0; k < 3; ++k) std::fill_n(run.begin() + std::ptrdiff_t(k * n), n, id[k]);
         ReducedCursor cur(p);
