@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -121,28 +122,43 @@ thread_local bool t_in_job = false;
 
 void cpu_relax() noexcept { __builtin_ia32_pause(); }
 
+// Polls done() for up to `budget`, then gives up: true when done() held.
+template <class Done>
+bool spin_for(std::chrono::microseconds budget, Done done) noexcept {
+  const auto until = std::chrono::steady_clock::now() + budget;
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      if (done()) return true;
+      cpu_relax();
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+  }
+}
+
 // Note [the pool]. Workers only ever grow in number, and the pool is never
 // freed, so no thread can hold a pointer to a pool that is gone.
 class Pool {
  public:
-  // Runs `job` with up to job.pieces - 1 workers; false (nothing run) when
+  // Runs `job` with up to threads - 1 workers; false (nothing run) when
   // another caller's job is running.
-  bool try_run(Job& job) {
+  bool try_run(Job& job, std::size_t threads) {
     std::unique_lock busy(busy_, std::try_to_lock);
     if (!busy.owns_lock()) return false;
-    grow(job.pieces - 1);
-    const bool spin = threads_.size() + 1 <= available_cpus();
+    const std::size_t helpers = std::min(threads, job.pieces) - 1;
+    grow(helpers);
+    const bool spin = threads <= available_cpus();
     {
       const std::lock_guard lock(mu_);
       job_ = &job;
+      helpers_.store(helpers, std::memory_order_relaxed);
+      spin_.store(spin, std::memory_order_relaxed);
       generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-      spin_ = spin;
     }
     wake_.notify_all();
     t_in_job = true;
     job.take();
     t_in_job = false;
-    for (int s = 0; spin && s < kSpins && users_done() == false; ++s) cpu_relax();
+    if (spin) spin_for(kCallerSpin, [&] { return users_atomic_.load(std::memory_order_acquire) == 0; });
     std::unique_lock lock(mu_);
     job_ = nullptr;  // workers that wake from now on find nothing to do
     done_.wait(lock, [&] { return users_ == 0; });
@@ -150,9 +166,12 @@ class Pool {
   }
 
  private:
-  static constexpr int kSpins = 20000;  // tens of microseconds
-
-  bool users_done() noexcept { return users_atomic_.load(std::memory_order_acquire) == 0; }
+  // Waking a sleeping thread costs from tens of microseconds on bare metal to
+  // hundreds under a hypervisor, which gives its CPU away meanwhile; so a
+  // worker of the last job polls for the next one for a while before it
+  // sleeps, as OpenMP's runtimes do, when there is a CPU for every thread.
+  static constexpr std::chrono::microseconds kWorkerSpin{2000};
+  static constexpr std::chrono::microseconds kCallerSpin{1000};
 
   // At least `workers` threads; fewer when the system refuses more.
   void grow(std::size_t workers) noexcept {
@@ -161,22 +180,28 @@ class Pool {
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);  // the workers inherit the mask
     try {
-      while (threads_.size() < workers) threads_.emplace_back([this] { work(); });
+      while (threads_.size() < workers) {
+        const std::size_t index = threads_.size();
+        threads_.emplace_back([this, index] { work(index); });
+      }
     } catch (...) {  // no more threads: the caller and the workers there are take every piece
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
 
-  void work() noexcept {
+  // Worker `index` takes part in jobs that want more than `index` helpers.
+  void work(std::size_t index) noexcept {
     t_in_job = true;
     std::uint64_t seen = generation_.load(std::memory_order_acquire);
     for (;;) {
-      for (int s = 0; spin_ && s < kSpins && generation_.load(std::memory_order_acquire) == seen; ++s) cpu_relax();
+      if (spin_.load(std::memory_order_relaxed) && index < helpers_.load(std::memory_order_relaxed)) {
+        spin_for(kWorkerSpin, [&] { return generation_.load(std::memory_order_acquire) != seen; });
+      }
       std::unique_lock lock(mu_);
       wake_.wait(lock, [&] { return generation_.load(std::memory_order_relaxed) != seen; });
       seen = generation_.load(std::memory_order_relaxed);
       Job* job = job_;
-      if (!job) continue;
+      if (!job || index >= helpers_.load(std::memory_order_relaxed)) continue;
       ++users_;
       users_atomic_.fetch_add(1, std::memory_order_relaxed);
       lock.unlock();
@@ -193,6 +218,7 @@ class Pool {
   Job* job_ = nullptr;
   std::atomic<std::uint64_t> generation_{0};
   std::atomic<bool> spin_{false};
+  std::atomic<std::size_t> helpers_{0};  // the workers the current (or last) job takes
   std::size_t users_ = 0;  // workers holding job_
   std::atomic<std::size_t> users_atomic_{0};
   std::vector<std::thread> threads_;
@@ -246,10 +272,10 @@ bool pool_started() noexcept { return g_pool.load(std::memory_order_acquire) != 
 
 namespace detail {
 
-void run(std::size_t n, std::size_t pieces, PieceFn fn, void* ctx) {
+void run(std::size_t n, std::size_t pieces, std::size_t threads, PieceFn fn, void* ctx) {
   Job job{fn, ctx, n, pieces};
   Pool* p = t_in_job ? nullptr : pool();
-  if (!p || !p->try_run(job)) job.take();  // inline: nested, or the pool is busy
+  if (!p || !p->try_run(job, threads)) job.take();  // inline: nested, or the pool is busy
   if (job.error) std::rethrow_exception(job.error);
 }
 

@@ -49,15 +49,18 @@ bool pool_started() noexcept;
 
 namespace detail {
 using PieceFn = void (*)(void* ctx, std::size_t begin, std::size_t end);
-// Runs fn over `pieces` consecutive near-equal ranges of [0, n) on the pool
-// and the calling thread, or inline when the pool cannot take them. Rethrows
-// the first exception a piece threw, once every piece has ended.
-void run(std::size_t n, std::size_t pieces, PieceFn fn, void* ctx);
+// Runs fn over `pieces` consecutive near-equal ranges of [0, n) on the
+// calling thread and up to threads - 1 workers, or inline when the pool cannot
+// take them. Rethrows the first exception a piece threw, once every piece has ended.
+void run(std::size_t n, std::size_t pieces, std::size_t threads, PieceFn fn, void* ctx);
 }  // namespace detail
+
+inline constexpr std::size_t kPiecesPerThread = 4;
 
 // Calls body(begin, end) on consecutive ranges that cover [0, n) once, each at
 // least `grain` long unless [0, n) is shorter: the whole of it inline when it
-// is under two grains or one thread is set, else one range per thread at most.
+// is under two grains or one thread is set, else up to kPiecesPerThread ranges
+// a thread.
 // Ranges may run at once on several threads: body must only write what its
 // range owns (Note [same bits at any thread count]).
 template <class Body>
@@ -67,11 +70,15 @@ void parallel_for(std::size_t n, std::size_t grain, Body&& body) {
     if (n > 0) body(std::size_t(0), n);
     return;
   }
-  std::size_t pieces = num_threads();
-  if (n / grain < pieces) pieces = n / grain;
+  const std::size_t threads = num_threads();
+  if (threads == 1) return body(std::size_t(0), n);
+  // A few pieces a thread, taken in turn: a thread that starts late, or that
+  // the system preempts, holds up only a small piece.
+  std::size_t pieces = n / grain;
+  if (pieces > kPiecesPerThread * threads) pieces = kPiecesPerThread * threads;
   if (pieces <= 1) return body(std::size_t(0), n);
   using B = std::remove_reference_t<Body>;
-  detail::run(n, pieces, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<B*>(ctx))(b, e); },
+  detail::run(n, pieces, threads, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<B*>(ctx))(b, e); },
               const_cast<void*>(static_cast<const void*>(&body)));
 }
 
