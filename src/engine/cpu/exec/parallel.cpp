@@ -139,6 +139,9 @@ bool spin_for(std::chrono::microseconds budget, Done done) noexcept {
 // freed, so no thread can hold a pointer to a pool that is gone.
 class Pool {
  public:
+  // Whether a worker polls for work now: a job reaches it without a wake-up.
+  bool hot() const noexcept { return polling_.load(std::memory_order_relaxed) != 0; }
+
   // Runs `job` with up to threads - 1 workers; false (nothing run) when
   // another caller's job is running.
   bool try_run(Job& job, std::size_t threads) {
@@ -195,7 +198,9 @@ class Pool {
     std::uint64_t seen = generation_.load(std::memory_order_acquire);
     for (;;) {
       if (spin_.load(std::memory_order_relaxed) && index < helpers_.load(std::memory_order_relaxed)) {
+        polling_.fetch_add(1, std::memory_order_relaxed);
         spin_for(kWorkerSpin, [&] { return generation_.load(std::memory_order_acquire) != seen; });
+        polling_.fetch_sub(1, std::memory_order_relaxed);
       }
       std::unique_lock lock(mu_);
       wake_.wait(lock, [&] { return generation_.load(std::memory_order_relaxed) != seen; });
@@ -219,6 +224,7 @@ class Pool {
   std::atomic<std::uint64_t> generation_{0};
   std::atomic<bool> spin_{false};
   std::atomic<std::size_t> helpers_{0};  // the workers the current (or last) job takes
+  std::atomic<std::size_t> polling_{0};  // workers polling for the next job
   std::size_t users_ = 0;  // workers holding job_
   std::atomic<std::size_t> users_atomic_{0};
   std::vector<std::thread> threads_;
@@ -272,9 +278,12 @@ bool pool_started() noexcept { return g_pool.load(std::memory_order_acquire) != 
 
 namespace detail {
 
-void run(std::size_t n, std::size_t pieces, std::size_t threads, PieceFn fn, void* ctx) {
+void run(std::size_t n, std::size_t pieces, std::size_t threads, bool large, PieceFn fn, void* ctx) {
   Job job{fn, ctx, n, pieces};
   Pool* p = t_in_job ? nullptr : pool();
+  // Waking a sleeping worker costs about as much as a small job: those go to
+  // workers that are polling, and otherwise run here.
+  if (p && !large && !p->hot()) p = nullptr;
   if (!p || !p->try_run(job, threads)) job.take();  // inline: nested, or the pool is busy
   if (job.error) std::rethrow_exception(job.error);
 }

@@ -16,6 +16,9 @@
 // * It starts at the first parallel_for large enough to use it, never at
 //   import; work below the caller's grain runs inline without touching it.
 // * The calling thread takes pieces too, so n threads means n - 1 workers.
+// * A worker polls for the next job for a while before it sleeps. Work of a
+//   few grains goes to polling workers only: waking a sleeping one would cost
+//   about what the work does.
 // * One job runs at a time. A caller that finds the pool busy (another Python
 //   thread, a free-threaded build) or that is itself inside a job runs its
 //   work inline: no waiting on another caller, no deadlock from nesting.
@@ -52,10 +55,14 @@ using PieceFn = void (*)(void* ctx, std::size_t begin, std::size_t end);
 // Runs fn over `pieces` consecutive near-equal ranges of [0, n) on the
 // calling thread and up to threads - 1 workers, or inline when the pool cannot
 // take them. Rethrows the first exception a piece threw, once every piece has ended.
-void run(std::size_t n, std::size_t pieces, std::size_t threads, PieceFn fn, void* ctx);
+// `large`: worth waking sleeping workers for (kWakeGrains a thread).
+void run(std::size_t n, std::size_t pieces, std::size_t threads, bool large, PieceFn fn, void* ctx);
 }  // namespace detail
 
 inline constexpr std::size_t kPiecesPerThread = 4;
+// Work of fewer grains a thread than this runs inline unless a worker is
+// polling for work already (Note [the pool]).
+inline constexpr std::size_t kWakeGrains = 8;
 
 // Calls body(begin, end) on consecutive ranges that cover [0, n) once, each at
 // least `grain` long unless [0, n) is shorter: the whole of it inline when it
@@ -78,7 +85,7 @@ void parallel_for(std::size_t n, std::size_t grain, Body&& body) {
   if (pieces > kPiecesPerThread * threads) pieces = kPiecesPerThread * threads;
   if (pieces <= 1) return body(std::size_t(0), n);
   using B = std::remove_reference_t<Body>;
-  detail::run(n, pieces, threads, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<B*>(ctx))(b, e); },
+  detail::run(n, pieces, threads, n / grain >= kWakeGrains * threads, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<B*>(ctx))(b, e); },
               const_cast<void*>(static_cast<const void*>(&body)));
 }
 
