@@ -70,8 +70,10 @@ inline constexpr std::size_t kWakeGrains = 8;
 // a thread.
 // Ranges may run at once on several threads: body must only write what its
 // range owns (Note [same bits at any thread count]).
+// `grains`, when given, is how many grains of work [0, n) holds, for callers
+// whose units are coarser than a grain (a product's bands).
 template <class Body>
-void parallel_for(std::size_t n, std::size_t grain, Body&& body) {
+void parallel_for(std::size_t n, std::size_t grain, Body&& body, std::size_t grains = 0) {
   if (grain == 0) grain = 1;
   if (n / 2 < grain) {
     if (n > 0) body(std::size_t(0), n);
@@ -85,7 +87,8 @@ void parallel_for(std::size_t n, std::size_t grain, Body&& body) {
   if (pieces > kPiecesPerThread * threads) pieces = kPiecesPerThread * threads;
   if (pieces <= 1) return body(std::size_t(0), n);
   using B = std::remove_reference_t<Body>;
-  detail::run(n, pieces, threads, n / grain >= kWakeGrains * threads, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<B*>(ctx))(b, e); },
+  if (grains == 0) grains = n / grain;
+  detail::run(n, pieces, threads, grains >= kWakeGrains * threads, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<B*>(ctx))(b, e); },
               const_cast<void*>(static_cast<const void*>(&body)));
 }
 

@@ -46,7 +46,7 @@ void for_each_line_block(const Shape& shape, const std::array<Strides, N>& strid
     for (std::size_t first = begin; first < end; first += per) {
       block(scratch, std::span<const Offsets<N>>(lines.data() + first, std::min(per, end - first)));
     }
-  });
+  }, lines.size() * len / kElementGrain);
 }
 
 }  // namespace mirel

@@ -148,7 +148,7 @@ void parallel_walk(const Plan<N>& p, std::size_t grain, Run&& run) {
       for (std::size_t k = 0; k < N; ++k) at[k] = base[k] + off[k];
       run(n, at, step);
     });
-  });
+  }, total / grain);
 }
 
 // Copies the elements of a strided source into dst in row-major order of

@@ -183,7 +183,7 @@ Result<CpuStorage> CpuStorage::linear(const CpuStorage& weight, const CpuStorage
                   p[i * n + j] = Add{}(p[i * n + j], widen(b.data()[std::ptrdiff_t(j) * b.strides()[0]]));
                 }
               }
-            });
+            }, y->size() / kElementGrain);
           }
           Shape shape = x.shape();
           shape.back() = weight.shape()[0];

@@ -109,9 +109,17 @@ void drop_factors(const AttentionConfig& c, float scale, std::size_t h, std::siz
 
 // Heads worth a thread: each is independent of the others (Note [same bits at
 // any thread count]) and costs about l·s·(e + ev) multiply-adds.
+constexpr double kHeadGrainFlops = double(1 << 19);
+
 std::size_t head_grain(const AttentionConfig& c) {
   const double flops = double(c.l) * double(c.s) * double(c.e + c.ev);
-  return flops >= double(1 << 19) ? 1 : std::size_t(double(1 << 19) / std::max(flops, 1.0));
+  return flops >= kHeadGrainFlops ? 1 : std::size_t(kHeadGrainFlops / std::max(flops, 1.0));
+}
+
+// The grains of work all heads hold (parallel_for's last argument).
+std::size_t head_grains(const AttentionConfig& c) {
+  const double g = double(c.heads) * double(c.l) * double(c.s) * double(c.e + c.ev) / kHeadGrainFlops;
+  return g >= 1e18 ? std::size_t(1e18) : std::size_t(g);
 }
 
 }  // namespace
@@ -181,7 +189,7 @@ AttentionForward<T> attention_forward(const HeadOperand<T>& q, const HeadOperand
         }
       }
     }
-  });
+  }, head_grains(c));
   return r;
 }
 
@@ -266,7 +274,7 @@ AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand
       }
       if (want_q) scatter(dqf.data(), c.l * c.e, g.q->data() + h * c.l * c.e);
     }
-  });
+  }, head_grains(c));
   return g;
 }
 

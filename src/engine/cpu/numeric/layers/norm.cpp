@@ -89,7 +89,7 @@ NdArray<T> norm_forward(const NdArray<T>& x, const NdArray<T>* w, const NdArray<
         keep->rstd.data()[r] = rstd;
       }
     }
-  });
+  }, in.rows * n / (kElementGrain / 4));
   return out;
 }
 
@@ -131,7 +131,7 @@ NormGrads<T> norm_backward(const NdArray<T>& g, const NdArray<T>& x, const NdArr
       for (std::size_t j = 0; j < n; ++j) prod[j] = rstd * ((gy[j] - shift) - xhat[j] * dot);
       write_row(prod.data(), dx.data(), r, n);
     }
-  });
+  }, rows * n / (kElementGrain / 4));
   if (want_x) out.x = std::move(dx);
   if (want_w) out.weight = narrowed<T>(column_sums(dw_rows));
   if (want_b) out.bias = narrowed<T>(column_sums(db_rows));

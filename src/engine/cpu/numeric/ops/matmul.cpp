@@ -107,7 +107,9 @@ void batched_product(const View<T>& a, const View<T>& b, NdArray<float>& out, Ge
   if (__builtin_mul_overflow(split.size * (split.by_rows ? n : rows), std::max<std::size_t>(k, 1), &unit_flops)) {
     unit_flops = SIZE_MAX;
   }
-  exec::parallel_for(at.size() * split.pieces, std::max<std::size_t>(1, kMinFlops / unit_flops), [&](std::size_t begin, std::size_t end) {
+  const std::size_t units = at.size() * split.pieces;
+  const std::size_t grains = unit_flops / kMinFlops > SIZE_MAX / units ? SIZE_MAX : units * (unit_flops / kMinFlops);
+  exec::parallel_for(units, std::max<std::size_t>(1, kMinFlops / unit_flops), [&](std::size_t begin, std::size_t end) {
     for (std::size_t u = begin; u < end; ++u) {
       const Offsets<3>& o = at[u / split.pieces];
       const std::size_t part = u % split.pieces;
@@ -120,7 +122,7 @@ void batched_product(const View<T>& a, const View<T>& b, NdArray<float>& out, Ge
              out.data() + o[2] + off(lo, 1), c_rs);
       }
     }
-  });
+  }, grains);
 }
 
 // The one f32 product of every element type (sgemm.hpp).

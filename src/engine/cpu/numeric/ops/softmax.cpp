@@ -169,7 +169,7 @@ void cross_entropy_rows(const NdArray<T>& logits, const std::int64_t* labels, fl
         if (keep) keep->totals.data()[first + i] = totals[i];
       }
     }
-  });
+  }, rows * n / kElementGrain);
 }
 
 template <class T>
@@ -188,7 +188,7 @@ NdArray<T> backward_cross_entropy(const NdArray<T>& logits, const std::int64_t* 
       line[label] = g * (e[label] / total - 1.0f);
       write_line(line.data(), out.data(), std::ptrdiff_t(i) * sr, s, n);
     }
-  });
+  }, rows * n / kElementGrain);
   return out;
 }
 
