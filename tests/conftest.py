@@ -21,6 +21,14 @@ def run_python(code, timeout=120):
     )
 
 
+# For assert_runs: threads() counts the threads of the process.
+COUNT_THREADS = """
+    import os
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+"""
+
+
 def assert_runs(code, timeout=120):
     """Runs code in a fresh interpreter and fails with its output unless it exits cleanly."""
     proc = run_python(code, timeout)

@@ -1,13 +1,7 @@
 """Living inside someone else's process: no BLAS of ours, no threads of ours, clean interpreter exits."""
 import pytest
 
-from conftest import assert_runs, run_python
-
-COUNT_THREADS = """
-    import os
-    def threads():
-        return len(os.listdir("/proc/self/task"))
-"""
+from conftest import COUNT_THREADS, assert_runs, run_python
 
 
 def test_import_and_matmul_start_no_threads():

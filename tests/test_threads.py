@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import mirel
-from conftest import assert_runs
+from conftest import COUNT_THREADS, assert_runs
 
 F = mirel.nn.functional
 COUNTS = (1, 2, 3, 7)  # more threads than cores is allowed
@@ -186,15 +186,9 @@ def test_default_count_follows_the_environment_and_the_affinity_mask(env, affini
     assert int(out) == (want or mirel._native._available_cpus())
 
 
-COUNT_THREADS = """
-    import os, numpy as np
-    def threads():
-        return len(os.listdir("/proc/self/task"))
-"""
-
-
 def test_pool_starts_at_the_first_large_operation_only():
     out = assert_runs(COUNT_THREADS + """
+    import numpy as np
     before = threads()
     import mirel
     mirel.set_num_threads(3)
