@@ -103,6 +103,7 @@ def peak_growth_kib(kind, t):
 
 
 def main():
+    mirel.set_num_threads(1)  # one thread, as the peers (bench_threads.py compares thread counts)
     if torch is not None:
         torch.set_num_threads(1)
     print(f"attention forward + backward, batch 1, {HEADS} heads, d = {DIM}, f32; PyTorch at 1 thread")

@@ -42,6 +42,7 @@ def cpu_flags():
 
 
 def main():
+    _native.set_num_threads(1)  # one thread, as the peers (bench_threads.py compares thread counts)
     flags = cpu_flags()
     unit = _native._bf16_unit()  # what our products use, which a load-time probe may narrow
     amx = unit == "amx"

@@ -177,6 +177,7 @@ def bench_training_step():
 
 
 def main():
+    mirel.set_num_threads(1)  # one thread, as the peers (bench_threads.py compares thread counts)
     with threadpool_limits(limits=1, user_api="blas"):
         print("NumPy's BLAS in this process:")
         print_blas_libraries()

@@ -129,6 +129,7 @@ def cases():
 
 
 def main():
+    mirel.set_num_threads(1)  # one thread, as the peers (bench_threads.py compares thread counts)
     if torch is not None:
         torch.set_num_threads(1)
     print(f"mirel benchmark, median of {REPEAT} repeats (python {sys.version.split()[0]}, numpy {np.__version__}"

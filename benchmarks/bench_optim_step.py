@@ -113,6 +113,7 @@ def line(name, ours, theirs, target):
 
 
 def main():
+    mirel.set_num_threads(1)  # one thread, as the peers (bench_threads.py compares thread counts)
     print(f"Python {sys.version.split()[0]}, NumPy {np.__version__}"
           + ("" if torch is None else f", PyTorch {torch.__version__}"))
     if torch is not None:

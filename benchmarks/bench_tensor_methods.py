@@ -37,6 +37,7 @@ HABITS = [
 
 
 def main():
+    mirel.set_num_threads(1)  # one thread, as the peers (bench_threads.py compares thread counts)
     a = np.arange(16, dtype=np.float32).reshape(4, 4)
     ours = {"x": mirel.tensor(a), "one": mirel.tensor(a[:1, :1])}
     numpy_names = {"x": a, "one": a[:1, :1]}
