@@ -1,4 +1,6 @@
 """mirel's functions against float64 NumPy references: values, roundings and gradients."""
+import math
+
 import ml_dtypes
 import numpy as np
 import pytest
@@ -142,6 +144,164 @@ def test_math_on_halves_is_correctly_rounded_for_every_input(fn, ref, dtype):
     both_nan = np.isnan(got.astype(np.float32)) & np.isnan(want.astype(np.float32))
     bad = ~both_nan & (got.view(np.uint16) != want.view(np.uint16))
     assert not bad.any(), (bits[bad][:5], got[bad][:5], want[bad][:5])
+
+
+# gelu: approximate="none" is one engine kernel (f32 within 1 ulp, halves correctly rounded); "tanh" is composed.
+INV_SQRT_2PI = 1 / math.sqrt(2 * math.pi)
+QUIET = {"f16": 0x0200, "bf16": 0x0040}
+
+
+def gelu64(x):
+    """x·Φ(x) in double from erfc; below 2**-20 the series x/2 + x²/√(2π), one double above x/2 where that term
+    vanishes beside it (the exact value lies just above x/2, so a half's midpoint there is no tie)."""
+    x = np.asarray(x, np.float64)
+    with np.errstate(all="ignore"):
+        far = 0.5 * x * np.vectorize(math.erfc)(-x * math.sqrt(0.5))
+        near = 0.5 * x + x * x * INV_SQRT_2PI
+        near = np.where((near == 0.5 * x) & (x != 0), np.nextafter(0.5 * x, np.inf), near)
+    far = np.where(np.isinf(x), np.where(x > 0, x, -0.0), far)
+    return np.where(x == 0, x, np.where(np.abs(x) < 2.0**-20, near, far))
+
+
+def slope64(x):
+    x = np.asarray(x, np.float64)
+    with np.errstate(all="ignore"):
+        return 0.5 * np.vectorize(math.erfc)(-x * math.sqrt(0.5)) + x * np.exp(-0.5 * x * x) * INV_SQRT_2PI
+
+
+def to_half(d, dtype):
+    """d rounded once to the half type: to f32 by truncation with a sticky last bit (round to odd), then on."""
+    with np.errstate(invalid="ignore"):
+        f = d.astype(np.float32)
+    inexact = (f.astype(np.float64) != d) & np.isfinite(d)
+    b = f.view(np.uint32).copy()
+    b[inexact & (np.abs(f.astype(np.float64)) > np.abs(d))] -= 1
+    b[inexact] |= 1
+    with np.errstate(invalid="ignore"):
+        return b.view(np.float32).astype(DTYPES[dtype])
+
+
+def f32_ulps(y, exact):
+    ulp = np.ldexp(1.0, np.maximum(np.frexp(exact)[1] - 1, -126) - 23)
+    return np.abs(np.asarray(y, np.float64) - exact) / ulp
+
+
+def same_elementwise(a, b):
+    u = {2: np.uint16, 4: np.uint32}[a.dtype.itemsize]
+    return a.view(u) == b.view(u)
+
+
+def gelu_inputs():
+    """Random bit patterns (every binade), values where gelu happens, and the edges: zeros, subnormals, ±14.5,
+    underflow near -14.36, the zero of the slope near -0.7518, infinities."""
+    rng = np.random.default_rng(7)
+    bits = rng.integers(0, 2**32, 100_000, dtype=np.uint64).astype(np.uint32).view(np.float32)
+    edges = np.array([0, 2**-149, 2**-126, 2**-24, 1, 14.5, 14.36, 0.7518, np.inf], np.float32)
+    x = np.concatenate([bits, rng.uniform(-15, 15, 100_000).astype(np.float32), edges, -edges])
+    return x[~np.isnan(x)]
+
+
+def test_gelu_f32_within_one_ulp_with_its_special_values():
+    x = gelu_inputs()
+    got = F.gelu(T(x)).to_numpy()
+    exact = gelu64(x)
+    finite = np.isfinite(exact) & np.isfinite(x)
+    assert f32_ulps(got[finite], exact[finite]).max() <= 1
+    special = np.array([0.0, -0.0, np.inf, -np.inf, -14.4, -1e30, 14.5, 2**-149, -(2**-149)], np.float32)
+    want = np.array([0.0, -0.0, np.inf, -0.0, -0.0, -0.0, 14.5, 2**-149, -0.0], np.float32)
+    assert same_bits(F.gelu(T(special)).to_numpy(), want)
+    nan = np.array([0x7F800001, 0xFFA01234], np.uint32).view(np.float32)
+    assert same_bits(F.gelu(T(nan)).to_numpy(), (nan.view(np.uint32) | 0x0040_0000).view(np.float32))
+    x = T(np.array([np.inf, -np.inf, 0.0, -0.0, 20.0, -20.0], np.float32), requires_grad=True)
+    mirel.sum(F.gelu(x)).backward()  # the slope's limits at ±inf
+    assert same_bits(x.grad(), np.array([1.0, -0.0, 0.5, 0.5, 1.0, -0.0], np.float32))
+
+
+@pytest.mark.parametrize("dtype", ["f16", "bf16"])
+def test_gelu_on_halves_is_correctly_rounded_for_every_input(dtype):
+    bits = np.arange(65536, dtype=np.uint16).view(DTYPES[dtype])
+    got = F.gelu(T(bits)).to_numpy().view(np.uint16)
+    nan = np.isnan(bits.astype(np.float32))
+    with np.errstate(invalid="ignore"):
+        want = to_half(gelu64(bits.astype(np.float64)), dtype).view(np.uint16)
+    want[nan] = bits[nan].view(np.uint16) | QUIET[dtype]
+    bad = got != want
+    assert not bad.any(), (bits[bad][:5], got[bad][:5], want[bad][:5])
+    # -0 in the vector lanes of smallest subnormals, which are recomputed in double precision with their lanes.
+    mixed = np.tile(np.array([0x8000] * 8 + [0x0001] * 24, np.uint16), 4).view(DTYPES[dtype])
+    assert same_bits(F.gelu(T(mixed)).to_numpy(), mixed)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("layout", ["row", "transposed"])
+def test_gelu_gradient_is_the_slope_rounded_once(dtype, layout):
+    x = gelu_inputs()[:40_000].reshape(200, 200)
+    x = np.where(np.abs(x) < 30, x, 1.0).astype(DTYPES[dtype])  # halves: finite
+    g = rand((200, 200), "f32", seed=3)
+    t = as_tensor(x, layout, grad=True)
+    mirel.sum(F.gelu(t) * as_tensor(g.astype(DTYPES[dtype]), layout)).backward()
+    got = t.grad()
+    if dtype == "f32":
+        ones = T(x, requires_grad=True)
+        mirel.sum(F.gelu(ones)).backward()
+        slope = ones.grad().astype(np.float64)
+        exact = slope64(x)
+        assert ((f32_ulps(slope, exact) <= 1) | (np.abs(slope - exact) <= 2.0**-40)).all()
+        assert same_bits(got, g * ones.grad())
+    else:
+        wide = T(x.astype(np.float32), requires_grad=True)
+        mirel.sum(F.gelu(wide)).backward()
+        assert same_bits(got, (g.astype(DTYPES[dtype]).astype(np.float32) * wide.grad()).astype(DTYPES[dtype]))
+
+
+def test_gelu_approximate_forms_and_the_layer():
+    a = rand((4, 6), "f32", scale=3)
+    x = mirel.Tensor(a)
+    exact = F.gelu(x)
+    assert type(exact) is mirel.Tensor and type(F.gelu(Tensor(a))) is Tensor
+    assert same_bits(exact.numpy(), mirel._native.gelu(x).numpy())
+    assert same_bits(F.gelu(x, approximate="none").numpy(), exact.numpy())
+    composed = x * (mirel.tanh((x + x * x * x * 0.044715) * 0.7978845608028654) + 1.0) * 0.5
+    assert same_bits(F.gelu(x, approximate="tanh").numpy(), composed.numpy())
+    assert same_bits(mirel.nn.GELU()(x).numpy(), exact.numpy())
+    assert same_bits(mirel.nn.GELU(approximate="tanh")(x).numpy(), composed.numpy())
+    assert "approximate='none'" in repr(mirel.nn.GELU())
+    for bad in ["exact", "Tanh", None]:
+        with pytest.raises(ValueError, match="approximate argument must be either none or tanh"):
+            F.gelu(x, approximate=bad)
+    with pytest.raises(TypeError, match="gelu"):
+        F.gelu(a)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_gelu_against_torch(dtype):
+    """Values and gradients against PyTorch's exact GELU. Where PyTorch's value is the correctly rounded one, ours
+    has its bits (f32: nearly always, ours being within 1 ulp); elsewhere (its f32 form 0.5·x·(1 + erf(x/√2))
+    cancels for negative x) ours is the closer. ±inf, where PyTorch gives NaN, is left out. Gradients: within
+    PyTorch's own f32 error and a rounding of the half type."""
+    torch = pytest.importorskip("torch")
+    tdt = {"f32": torch.float32, "f16": torch.float16, "bf16": torch.bfloat16}[dtype]
+    x = gelu_inputs()
+    x = x[np.isfinite(x) & (np.abs(x) < 60_000)].astype(DTYPES[dtype])
+    tx = torch.tensor(x.astype(np.float32), dtype=tdt, requires_grad=True)
+    ty = torch.nn.functional.gelu(tx)
+    ty.sum().backward()
+    theirs = ty.detach().float().numpy().astype(DTYPES[dtype])
+    t = T(x, requires_grad=True)
+    ours = F.gelu(t)
+    mirel.sum(ours).backward()
+    ours = ours.to_numpy()
+    exact = gelu64(x.astype(np.float64))
+    rounded = exact.astype(np.float32) if dtype == "f32" else to_half(exact, dtype)
+    right = same_elementwise(theirs, rounded)
+    agree = same_elementwise(ours, theirs)[right]
+    assert agree.mean() > 0.999 if dtype == "f32" else agree.all()
+    distance = np.abs(ours.astype(np.float64) - exact), np.abs(theirs.astype(np.float64) - exact)
+    assert (distance[0] <= distance[1])[~right].all()
+    ours_g = t.grad().astype(np.float64)
+    theirs_g = tx.grad.float().numpy().astype(np.float64)
+    tol = 5e-7 + (0 if dtype == "f32" else np.abs(theirs_g) * (2.0**-10 if dtype == "f16" else 2.0**-7))
+    assert (np.abs(ours_g - theirs_g) <= tol).all()
 
 
 def test_power_maximum_minimum_where():

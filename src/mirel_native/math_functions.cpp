@@ -156,6 +156,10 @@ PyMethodDef math_functions[] = {
     {"tanh", py_tanh, METH_O, "tanh(x, /)\n--\n\nElementwise hyperbolic tangent. Gradient: g * (1 - tanh(x)**2)."},
     {"sigmoid", py_sigmoid, METH_O,
      "sigmoid(x, /)\n--\n\nElementwise 1 / (1 + exp(-x)). Gradient: g * s * (1 - s), s the result."},
+    {"gelu", py_gelu, METH_O,
+     "gelu(x, /)\n--\n\nElementwise x * Phi(x), Phi the standard normal distribution function (the exact "
+     "GELU); f32 within 1 ulp, halves correctly rounded. Gradient: g * (Phi(x) + x * phi(x)), phi the normal "
+     "density, from the saved operand."},
     {"sqrt", py_sqrt, METH_O, "sqrt(x, /)\n--\n\nElementwise square root. Gradient: g / (2 * sqrt(x))."},
     {"abs", py_abs, METH_O,
      "abs(x, /)\n--\n\nElementwise absolute value. Gradient: g * sign(x), 0 at x = 0."},

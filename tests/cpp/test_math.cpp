@@ -14,6 +14,7 @@
 #include "engine/cpu/numeric/math/math.hpp"
 #include "engine/cpu/numeric/core.hpp"
 #include "engine/cpu/numeric/math/unary.hpp"
+#include "engine/cpu/numeric/table.hpp"
 
 namespace mirel {
 namespace {
@@ -22,7 +23,8 @@ float f32(std::uint32_t u) { return std::bit_cast<float>(u); }
 std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
 // Zeros, subnormals, normals near 1 and the binade edges, the overflow and
-// underflow thresholds of exp and sigmoid, tanh's branch point, infinities and
+// underflow thresholds of exp and sigmoid, tanh's branch point, gelu's bound
+// 14.5 and the zero of its slope near -0.7518, infinities and
 // NaNs with payloads, each with both signs; then random bit patterns.
 std::vector<float> f32_samples(std::size_t random) {
   std::vector<float> s;
@@ -30,7 +32,8 @@ std::vector<float> f32_samples(std::size_t random) {
     for (std::uint32_t u : {0u, 1u, 0x0000'0101u, 0x007f'ffffu, 0x0080'0000u, 0x0080'0001u, 0x3f35'04f3u, 0x3f7f'ffffu,
                             0x3f80'0000u, 0x3f80'0001u, 0x3f0c'cccdu, 0x3f0c'cccbu, 0x42b1'7217u, 0x42b1'7218u,
                             0x42b2'0000u, 0x42ae'ac4fu, 0x42ae'ac50u, 0x42cf'f1b4u, 0x42cf'f1b5u, 0x42d0'0000u,
-                            0x4110'0000u, 0x4120'0000u, 0x7f7f'ffffu, 0x7f80'0000u, 0x7f80'0001u, 0x7fa0'1234u,
+                            0x4110'0000u, 0x4120'0000u, 0x4168'0000u, 0x4167'ffffu, 0x4168'0001u, 0x3f40'7400u,
+                            0x3f40'7500u, 0x7f7f'ffffu, 0x7f80'0000u, 0x7f80'0001u, 0x7fa0'1234u,
                             0x7fc0'0000u, 0x7fff'ffffu}) {
       s.push_back(f32(sign | u));
     }
@@ -76,6 +79,7 @@ void check_all_variants(const std::vector<T>& x) {
   check_variants<Log>("log", x);
   check_variants<Tanh>("tanh", x);
   check_variants<Sigmoid>("sigmoid", x);
+  check_variants<Gelu>("gelu", x);
   check_variants<Sqrt>("sqrt", x);
   check_variants<Square>("square", x);
   check_variants<Abs>("abs", x);
@@ -147,12 +151,16 @@ struct Reference {
   const Variants<UnaryLoop<BF16, BF16>>& bf16;
   double (*exact)(double);
   bool transcendental;  // else the double result is exact, or correctly rounded and never a half midpoint
+  // Below this |x| the reference is a series whose first neglected term's
+  // sign it keeps (gelu: x/2 + x^2/sqrt(2 pi)): right on which side of a
+  // midpoint it lies however close.
+  double series_below = 0;
 };
 
 template <class F>
-Reference reference(const char* name, double (*exact)(double), bool transcendental = true) {
+Reference reference(const char* name, double (*exact)(double), bool transcendental = true, double series_below = 0) {
   return {name, UnaryLoops<F, float, float>::variants, UnaryLoops<F, F16, F16>::variants,
-          UnaryLoops<F, BF16, BF16>::variants, exact, transcendental};
+          UnaryLoops<F, BF16, BF16>::variants, exact, transcendental, series_below};
 }
 
 const Reference kReferences[] = {
@@ -160,6 +168,7 @@ const Reference kReferences[] = {
     reference<Log>("log", Log::exact),
     reference<Tanh>("tanh", Tanh::exact),
     reference<Sigmoid>("sigmoid", Sigmoid::exact),
+    reference<Gelu>("gelu", Gelu::exact, true, 0x1p-20),
     reference<Sqrt>("sqrt", [](double x) { return std::sqrt(x); }, false),
     reference<Square>("square", [](double x) { return x * x; }, false),
 };
@@ -204,6 +213,53 @@ H nearest(double d) {
   return best;
 }
 
+// gelu's gradient rule (GeluGrad, on the kernel gelu_slope), given g = 1: the
+// same bits on every variant as on the portable one, for every layout and
+// tail; in f32 the slope Phi(x) + x phi(x) within 1 ulp of a double
+// reference, or within 2^-40 of it where the slope is near its zero.
+template <class T>
+void check_gelu_slope(const std::vector<T>& x) {
+  const auto& v = BinaryLoops<Widened<GeluGrad>, T, T>::variants;
+  const std::vector<T> g(x.size(), narrow<T>(1.0f));
+  const std::size_t n = x.size() - 1;
+  std::vector<T> want(n), got(n);
+  v.by_isa[0](n, want.data(), 1, g.data(), 1, x.data(), 1);
+  for (std::size_t i = 1; i < kIsaCount; ++i) {
+    if (!isa_supported(Isa(i))) continue;
+    v.by_isa[i](n, got.data(), 1, g.data(), 1, x.data(), 1);
+    CHECK(std::memcmp(want.data(), got.data(), n * sizeof(T)) == 0, "gelu slope on %s differs", isa_name(Isa(i)));
+    v.by_isa[i](n / 2, got.data(), 1, g.data(), 0, x.data(), 2);  // a broadcast g, a strided x
+    for (std::size_t j = 0; j < n / 2; ++j) {
+      if (std::memcmp(&got[j], &want[2 * j], sizeof(T)) != 0) {
+        CHECK(false, "gelu slope on %s, stride 2: element %zu differs", isa_name(Isa(i)), j);
+        break;
+      }
+    }
+  }
+  if constexpr (std::is_same_v<T, float>) {
+    int reported = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double d = x[j];
+      if (std::isnan(d)) {
+        CHECK(std::isnan(want[j]), "gelu slope(NaN)");
+        continue;
+      }
+      const double exact = std::isinf(d) ? (d > 0 ? 1.0 : 0.0)
+                                         : 0.5 * std::erfc(-d * 0x1.6a09e667f3bcdp-1) +
+                                               d * std::exp(-0.5 * d * d) * 0x1.9884533d43651p-2;
+      const double err = std::fabs(double(want[j]) - exact);
+      CHECK(err <= f32_ulp(exact) || err <= 0x1p-40 || reported++ >= 3, "gelu slope(%a) = %a, exact %a", d,
+            double(want[j]), exact);
+    }
+  }
+}
+
+TEST(gelu_slope_within_bounds_on_every_variant) {
+  check_gelu_slope(f32_samples(50'000));
+  check_gelu_slope(all_halves<F16>());
+  check_gelu_slope(all_halves<BF16>());
+}
+
 // The reference is a double result of glibc's exp, log, tanh (within an ulp,
 // 2^-52 relative) or of three double operations (sigmoid, within 2^-50): it
 // decides the rounding to a half type whenever it lies farther than 2^-40
@@ -224,7 +280,7 @@ void check_half_rounding(const char* type, const Reference& r, const Variants<Un
     const H want = nearest<H>(exact);
     CHECK(y[i].bits == want.bits || reported++ >= 3, "%s %s(0x%04zx) = 0x%04x, want 0x%04x", type, r.name, i, y[i].bits,
           want.bits);
-    if (!r.transcendental || std::isinf(exact)) continue;
+    if (!r.transcendental || std::isinf(exact) || std::fabs(double(x[i].to_float())) < r.series_below) continue;
     const bool settled = nearest<H>(exact * (1 + 0x1p-40)).bits == want.bits &&
                          nearest<H>(exact * (1 - 0x1p-40)).bits == want.bits;
     CHECK(settled, "%s %s(0x%04zx): the reference is too close to a midpoint", type, r.name, i);
@@ -261,6 +317,7 @@ TEST(math_special_values) {
   const auto tanh = UnaryLoops<Tanh, float, float>::best, sigmoid = UnaryLoops<Sigmoid, float, float>::best;
   const auto sqrt = UnaryLoops<Sqrt, float, float>::best, square = UnaryLoops<Square, float, float>::best;
   const auto abs = UnaryLoops<Abs, float, float>::best, neg = UnaryLoops<Neg, float, float>::best;
+  const auto gelu = UnaryLoops<Gelu, float, float>::best;
   const Case cases[] = {
       {exp, inf, inf},        {exp, -inf, 0.0f},          {exp, 0.0f, 1.0f},         {exp, -0.0f, 1.0f},
       {exp, 88.73f, inf},     {exp, -104.0f, 0.0f},       {exp, -103.0f, 0x1p-149f}, {log, 0.0f, -inf},
@@ -269,6 +326,8 @@ TEST(math_special_values) {
       {tanh, -inf, -1.0f},    {sqrt, -0.0f, -0.0f},       {sqrt, -1.0f, nan},        {sqrt, inf, inf},
       {sigmoid, -inf, 0.0f},  {sigmoid, inf, 1.0f},       {sigmoid, 0.0f, 0.5f},     {sigmoid, -0.0f, 0.5f},
       {abs, -0.0f, 0.0f},     {neg, 0.0f, -0.0f},         {square, -3.0f, 9.0f},
+      {gelu, inf, inf},       {gelu, -inf, -0.0f},        {gelu, 0.0f, 0.0f},        {gelu, -0.0f, -0.0f},
+      {gelu, 14.5f, 14.5f},   {gelu, -14.4f, -0.0f},      {gelu, -0x1p-149f, -0.0f}, {gelu, 0x1p-149f, 0x1p-149f},
       {neg, f32(0x7f80'0001u), f32(0xff80'0001u)},        {abs, f32(0xffc0'1234u), f32(0x7fc0'1234u)},
   };
   for (const Case& c : cases) {

@@ -45,7 +45,8 @@ def scaled_dot_product_attention(query: _T, key: Tensor, value: Tensor, attn_mas
 def embedding(input: npt.ArrayLike, weight: _T) -> _T:
     """Rows of weight [num_embeddings, dim] named by integer indices."""
 def gelu(input: _T, approximate: str = "none") -> _T:
-    """x · Φ(x) with PyTorch's tanh approximation (approximate="tanh"; "none" is not offered yet)."""
+    """x · Φ(x): exact by default (f32 within 1 ulp, halves correctly rounded), or PyTorch's tanh approximation
+    (approximate="tanh"); any other value is a ValueError."""
 def silu(input: _T) -> _T:
     """x · sigmoid(x)."""
 

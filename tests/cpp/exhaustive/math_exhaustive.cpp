@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
       {"log", UnaryLoops<Log, float, float>::variants, Log::exact},
       {"tanh", UnaryLoops<Tanh, float, float>::variants, Tanh::exact},
       {"sigmoid", UnaryLoops<Sigmoid, float, float>::variants, Sigmoid::exact},
+      {"gelu", UnaryLoops<Gelu, float, float>::variants, Gelu::exact},
       {"sqrt", UnaryLoops<Sqrt, float, float>::variants, [](double x) { return std::sqrt(x); }},
       {"square", UnaryLoops<Square, float, float>::variants, [](double x) { return x * x; }},
   };
