@@ -201,12 +201,8 @@ def gelu_inputs():
     return x[~np.isnan(x)]
 
 
-def test_gelu_f32_within_one_ulp_with_its_special_values():
-    x = gelu_inputs()
-    got = F.gelu(T(x)).to_numpy()
-    exact = gelu64(x)
-    finite = np.isfinite(exact) & np.isfinite(x)
-    assert f32_ulps(got[finite], exact[finite]).max() <= 1
+def test_gelu_special_values_and_the_slopes_limits():
+    # (every f32 input is measured by scripts/check_math_exhaustive.sh, samples by the engine's tests)
     special = np.array([0.0, -0.0, np.inf, -np.inf, -14.4, -1e30, 14.5, 2**-149, -(2**-149)], np.float32)
     want = np.array([0.0, -0.0, np.inf, -0.0, -0.0, -0.0, 14.5, 2**-149, -0.0], np.float32)
     assert same_bits(F.gelu(T(special)).to_numpy(), want)
