@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <exception>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,8 +100,10 @@ struct Job {
   void* ctx;
   std::size_t n, pieces;
   std::atomic<std::size_t> next{0};
-  std::mutex error_mu;
-  std::exception_ptr error;
+  // What the first failing piece threw: our kernels throw only bad_alloc
+  // (Note [older glibc]: copying a std::exception_ptr would need a newer
+  // libstdc++ than the wheels promise).
+  std::atomic<int> failure{0};  // 0 none, 1 std::bad_alloc, 2 anything else
 
   // Takes pieces until none is left; piece i is the i-th of `pieces`
   // near-equal ranges, the first n % pieces one longer.
@@ -107,11 +111,13 @@ struct Job {
     const std::size_t q = n / pieces, r = n % pieces;
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
       const std::size_t begin = i * q + std::min(i, r);
+      int expected = 0;
       try {
         fn(ctx, begin, begin + q + (i < r ? 1 : 0));
+      } catch (const std::bad_alloc&) {
+        failure.compare_exchange_strong(expected, 1);
       } catch (...) {
-        const std::lock_guard lock(error_mu);
-        if (!error) error = std::current_exception();
+        failure.compare_exchange_strong(expected, 2);
       }
     }
   }
@@ -285,7 +291,11 @@ void run(std::size_t n, std::size_t pieces, std::size_t threads, bool large, Pie
   // workers that are polling, and otherwise run here.
   if (p && !large && !p->hot()) p = nullptr;
   if (!p || !p->try_run(job, threads)) job.take();  // inline: nested, or the pool is busy
-  if (job.error) std::rethrow_exception(job.error);
+  switch (job.failure.load()) {
+    case 0: return;
+    case 1: throw std::bad_alloc();
+    default: throw std::bad_exception();  // unreachable today: kernels report failures as values
+  }
 }
 
 }  // namespace detail

@@ -54,7 +54,8 @@ namespace detail {
 using PieceFn = void (*)(void* ctx, std::size_t begin, std::size_t end);
 // Runs fn over `pieces` consecutive near-equal ranges of [0, n) on the
 // calling thread and up to threads - 1 workers, or inline when the pool cannot
-// take them. Rethrows the first exception a piece threw, once every piece has ended.
+// take them. Once every piece has ended, throws std::bad_alloc when a piece
+// threw one, else std::bad_exception when a piece threw anything else.
 // `large`: worth waking sleeping workers for (kWakeGrains a thread).
 void run(std::size_t n, std::size_t pieces, std::size_t threads, bool large, PieceFn fn, void* ctx);
 }  // namespace detail
