@@ -167,10 +167,10 @@ class Pool {
     t_in_job = true;
     job.take();
     t_in_job = false;
-    if (spin) spin_for(kCallerSpin, [&] { return users_atomic_.load(std::memory_order_acquire) == 0; });
+    if (spin) spin_for(kCallerSpin, [&] { return users_.load(std::memory_order_acquire) == 0; });
     std::unique_lock lock(mu_);
     job_ = nullptr;  // workers that wake from now on find nothing to do
-    done_.wait(lock, [&] { return users_ == 0; });
+    done_.wait(lock, [&] { return users_.load(std::memory_order_acquire) == 0; });
     return true;
   }
 
@@ -213,13 +213,11 @@ class Pool {
       seen = generation_.load(std::memory_order_relaxed);
       Job* job = job_;
       if (!job || index >= helpers_.load(std::memory_order_relaxed)) continue;
-      ++users_;
-      users_atomic_.fetch_add(1, std::memory_order_relaxed);
+      users_.fetch_add(1, std::memory_order_relaxed);
       lock.unlock();
       job->take();
       lock.lock();
-      users_atomic_.fetch_sub(1, std::memory_order_release);
-      if (--users_ == 0) done_.notify_all();
+      if (users_.fetch_sub(1, std::memory_order_release) == 1) done_.notify_all();
     }
   }
 
@@ -231,8 +229,7 @@ class Pool {
   std::atomic<bool> spin_{false};
   std::atomic<std::size_t> helpers_{0};  // the workers the current (or last) job takes
   std::atomic<std::size_t> polling_{0};  // workers polling for the next job
-  std::size_t users_ = 0;  // workers holding job_
-  std::atomic<std::size_t> users_atomic_{0};
+  std::atomic<std::size_t> users_{0};  // workers holding job_; changed under mu_, polled without it
   std::vector<std::thread> threads_;
 };
 
