@@ -41,7 +41,7 @@ class Block(nn.Module):
         self.ln_1 = nn.LayerNorm(width)
         self.attn = nn.MultiheadAttention(width, heads, dropout=dropout, rng=rng)
         self.ln_2 = nn.LayerNorm(width)
-        self.mlp = nn.Sequential(nn.Linear(width, 4 * width, rng=rng), nn.GELU(approximate="tanh"),
+        self.mlp = nn.Sequential(nn.Linear(width, 4 * width, rng=rng), nn.GELU(),
                                  nn.Linear(4 * width, width, rng=rng), nn.Dropout(dropout))
 
     def forward(self, x: Any) -> Any:
@@ -124,7 +124,7 @@ def torch_reference(model: GPT, args: argparse.Namespace, vocab: int) -> Any:
             w = args.width
             self.ln_1, self.ln_2 = tnn.LayerNorm(w), tnn.LayerNorm(w)
             self.attn = tnn.MultiheadAttention(w, args.heads, dropout=args.dropout, batch_first=True)
-            self.mlp = tnn.Sequential(tnn.Linear(w, 4 * w), tnn.GELU(approximate="tanh"), tnn.Linear(4 * w, w),
+            self.mlp = tnn.Sequential(tnn.Linear(w, 4 * w), tnn.GELU(), tnn.Linear(4 * w, w),
                                       tnn.Dropout(args.dropout))
 
         def forward(self, x: Any) -> Any:
