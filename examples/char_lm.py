@@ -226,7 +226,7 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
     if reference:
         curves.update({"PyTorch train": [], "PyTorch held-out": []})
     stream = batches(train, args.context, args.batch, args.seed)
-    tokens, start, took = 0, time.perf_counter(), 0.0
+    tokens, start, took, ref_took = 0, time.perf_counter(), 0.0, 0.0
     for step in range(args.steps):
         x, y = next(stream)
         t0 = time.perf_counter()
@@ -238,12 +238,14 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
         tokens += x.size
         curves["mirel train"].append((step, loss.item()))
         if reference:
+            t0 = time.perf_counter()
             out = ref(torch.from_numpy(x))
             ref_loss = torch.nn.functional.cross_entropy(out.reshape(-1, out.shape[-1]), torch.from_numpy(y).reshape(-1))
             ref_opt.zero_grad()
             ref_loss.backward()
             ref_opt.step()
             ref_sched.step()
+            ref_took += time.perf_counter() - t0
             curves["PyTorch train"].append((step, ref_loss.item()))
         last = step + 1 == args.steps
         if (step + 1) % args.eval_every == 0 or last:
@@ -270,7 +272,9 @@ def main(argv: list[str] | None = None) -> dict[str, Any]:
               "seconds": time.perf_counter() - start}
     if reference:
         result["torch_held_out"] = curves["PyTorch held-out"][-1][1]
-        print(f"held-out loss: mirel {result['held_out']:.4f}, PyTorch {result['torch_held_out']:.4f}")
+        result["torch_tokens_per_second"] = tokens / ref_took
+        print(f"held-out loss: mirel {result['held_out']:.4f}, PyTorch {result['torch_held_out']:.4f}; training "
+              f"tokens/s: mirel {result['tokens_per_second']:,.0f}, PyTorch {result['torch_tokens_per_second']:,.0f}")
     print(f"held-out loss {result['held_out']:.4f} after {args.steps} steps; {result['tokens_per_second']:,.0f} "
           f"training tokens/s ({args.dtype})")
     mirel.save_checkpoint(f"{args.out}.safetensors", model, opt)

@@ -355,6 +355,8 @@ X = mirel.tensor(np.ones((2, 3, 4), np.float32))
     (lambda: F.scaled_dot_product_attention(X, X, X, dropout_p=2.0), ValueError, "dropout_p"),
     (lambda: F.scaled_dot_product_attention(X, X, X.astype("f16")), ValueError, "element type"),
     (lambda: F.scaled_dot_product_attention(X[0, 0], X[0, 0], X[0, 0]), ValueError, "query"),
+    (lambda: mirel._native._attention_packed(0, 0, X, 5, None, 0.0, False, None), ValueError, "heads"),
+    (lambda: mirel._native._attention_packed(0, 0, X, 2.0, None, 0.0, False, None), TypeError, "heads"),
     (lambda: mirel.tril(mirel.tensor(np.ones(3))), ValueError, "tril"),
     (lambda: F.embedding(np.array([0, 5]), mirel.tensor(np.ones((5, 2)))), IndexError, "embedding"),
     (lambda: F.embedding(np.array([0.5]), mirel.tensor(np.ones((5, 2)))), TypeError, "embedding"),
@@ -435,3 +437,47 @@ def test_dropout_scales_kept_elements_as_torch_does():
         kept = torch.nn.functional.dropout(torch.ones(4096), p).numpy()
         ours = F.dropout(mirel.tensor(np.ones(4096, np.float32)), p).numpy()
         assert set(np.unique(kept)) - {0.0} == set(np.unique(ours)) - {0.0}
+
+
+# -- nn.MultiheadAttention ------------------------------------------------------------------------------------
+def mha_run(mha, x0, dtype, mask, causal, packed):
+    """The result, its attention weights and the gradients of x and in_proj_weight; packed: self-attention (one
+    projection, heads read in place), else key and value as other tensors (three projections, split heads)."""
+    mirel.manual_seed(5)  # dropout's words
+    x = leaf(x0, dtype)
+    kv = x if packed else x * 1.0
+    y, w = mha(x, kv, kv, attn_mask=mask, is_causal=causal)
+    (y * y).sum().backward()
+    out = [y.numpy(), w.numpy(), mha.param("in_proj_weight").grad.numpy(), x.grad.numpy()]
+    mha.zero_grad()
+    return out
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("mask,causal", [(None, True), (None, False), ("bool", False), ("float", True)])
+def test_self_attention_reads_the_projection_in_place_with_the_split_heads_numbers(dtype, mask, causal):
+    mha = mirel.nn.MultiheadAttention(48, 4, dropout=0.2, rng=1)
+    mha.parameters().dtype = dtype
+    x0 = rand((3, 37, 48), seed=2)  # 37: rows not a multiple of a block
+    m = {None: None, "bool": mirel.Tensor(np.random.default_rng(3).random((37, 37)) > 0.3, dtype="bool"),
+         "float": mirel.Tensor(rand((3, 4, 37, 37), seed=4), dtype=dtype)}[mask]
+    packed, split = (mha_run(mha, x0, dtype, m, causal, p) for p in (True, False))
+    for a, b in zip(packed[:3], split[:3]):  # x's gradient sums its three projections in another order
+        assert np.array_equal(f64(a), f64(b), equal_nan=True)
+    ref = f64(split[3])
+    close(packed[3], ref, EPS[dtype] * np.abs(ref).max(), 64)
+
+
+def test_multihead_attention_against_torch():
+    torch = pytest.importorskip("torch")
+    mha = mirel.nn.MultiheadAttention(32, 4, rng=0)
+    ref = torch.nn.MultiheadAttention(32, 4, batch_first=True)
+    ref.load_state_dict({k: torch.from_numpy(v) for k, v in mha.state_dict().items()})
+    x0 = rand((2, 70, 32), seed=1)
+    ours = mha_run(mha, x0, "f32", None, True, True)
+    tx = torch.tensor(x0, requires_grad=True)
+    ty, tw = ref(tx, tx, tx, attn_mask=torch.nn.Transformer.generate_square_subsequent_mask(70), is_causal=True)
+    (ty * ty).sum().backward()
+    for got, want in zip(ours, [ty, tw, ref.in_proj_weight.grad, tx.grad]):
+        want = t64(want)
+        np.testing.assert_allclose(got, want, rtol=1e-4, atol=1e-5 * np.abs(want).max())

@@ -35,4 +35,9 @@ Result<void> AttentionNode::backward_at(AutogradContext& ctx, const StoragePtr& 
   return accumulate_some(ctx, {{q_id, &g->q}, {k_id, &g->k}, {v_id, &g->v}});
 }
 
+Result<void> PackedAttentionNode::backward_at(AutogradContext& ctx, const StoragePtr& grad) const {
+  return accumulate_into(ctx, qkv_id.id, backward_attention_packed(grad->cpu, result->cpu, qkv->cpu, heads,
+                                                                    mask ? &mask->cpu : nullptr, params, *lse));
+}
+
 }  // namespace mirel

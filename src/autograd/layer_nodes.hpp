@@ -47,4 +47,18 @@ struct AttentionNode final : ShapedNode {
   Result<void> backward_at(AutogradContext& ctx, const StoragePtr& grad) const override;
 };
 
+// Self-attention over one packed projection (attention_packed): its operand,
+// result and log-sum-exps; the mask is a constant.
+struct PackedAttentionNode final : ShapedNode {
+  StoragePtr qkv, mask, result;
+  OperandId qkv_id;
+  std::size_t heads;
+  AttentionParams params;
+  std::optional<NdArray<float>> lse;
+  PackedAttentionNode(StoragePtr x, StoragePtr m, OperandId xi, std::size_t h, AttentionParams p)
+      : qkv(std::move(x)), mask(std::move(m)), qkv_id(xi), heads(h), params(p) {}
+  void keep(const StoragePtr& r) override { result = r; }
+  Result<void> backward_at(AutogradContext& ctx, const StoragePtr& grad) const override;
+};
+
 }  // namespace mirel

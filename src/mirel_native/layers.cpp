@@ -112,6 +112,34 @@ bool same_leading(const Shape& a, const Shape& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end() - 2, b.begin());
 }
 
+// An attention mask: Bool or the query's type dt, broadcasting to the scores' shape.
+bool check_mask(const char* fn, const CpuStorage& mc, DType dt, const Shape& scores) {
+  if (mc.dtype() != DType::Bool && mc.dtype() != dt) {
+    PyErr_Format(PyExc_TypeError, "%s: 'attn_mask' must be Bool or of the query's element type (%s), not %s", fn,
+                 std::string(dtype_py_name(dt)).c_str(), std::string(dtype_py_name(mc.dtype())).c_str());
+    return false;
+  }
+  const Shape& ms = mc.shape();
+  bool fits = ms.size() <= scores.size();
+  for (std::size_t d = 0; fits && d < ms.size(); ++d) {
+    const std::size_t t = scores[scores.size() - ms.size() + d];
+    fits = ms[d] == t || ms[d] == 1;
+  }
+  if (!fits) {
+    PyErr_Format(PyExc_ValueError, "%s: 'attn_mask' of shape %s does not broadcast to the scores' shape %s", fn,
+                 shape_str(ms).c_str(), shape_str(scores).c_str());
+  }
+  return fits;
+}
+
+// The stream blocks dropout reads: one word per score; nullopt when their count overflows.
+std::optional<std::uint64_t> dropout_blocks(double p, const Shape& scores) {
+  if (p == 0.0) return 0;
+  auto pairs = checked_numel(scores);
+  if (!pairs) return std::nullopt;
+  return blocks_for(*pairs, kOneWordPerBlock);
+}
+
 // _attention(seed, offset, query, key, value, attn_mask, dropout_p, is_causal, scale):
 // (the result, the blocks dropout read).
 PyObject* py_attention(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -156,35 +184,64 @@ PyObject* py_attention(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     Shape scores(qs.begin(), qs.end() - 1);
     scores.push_back(ks[r - 2]);
-    if (m) {
-      const CpuStorage& mc = (**m).cpu();
-      if (mc.dtype() != DType::Bool && mc.dtype() != dt) {
-        PyErr_Format(PyExc_TypeError, "%s: 'attn_mask' must be Bool or of the query's element type (%s), not %s", fn,
-                     std::string(dtype_py_name(dt)).c_str(), std::string(dtype_py_name(mc.dtype())).c_str());
-        return nullptr;
-      }
-      const Shape& ms = mc.shape();
-      bool fits = ms.size() <= scores.size();
-      for (std::size_t d = 0; fits && d < ms.size(); ++d) {
-        const std::size_t t = scores[scores.size() - ms.size() + d];
-        fits = ms[d] == t || ms[d] == 1;
-      }
-      if (!fits) {
-        PyErr_Format(PyExc_ValueError, "%s: 'attn_mask' of shape %s does not broadcast to the scores' shape %s", fn,
-                     shape_str(ms).c_str(), shape_str(scores).c_str());
-        return nullptr;
-      }
-    }
-    std::uint64_t blocks = 0;
-    if (*p > 0.0) {
-      auto pairs = checked_numel(scores);  // one word per pair
-      if (!pairs) return PyErr_NoMemory();
-      blocks = blocks_for(*pairs, kOneWordPerBlock);
-    }
+    if (m && !check_mask(fn, (**m).cpu(), dt, scores)) return nullptr;
+    auto blocks = dropout_blocks(*p, scores);
+    if (!blocks) return PyErr_NoMemory();
     const float sc = scale ? narrow_to_f32(*scale) : float(1.0 / std::sqrt(double(qs[r - 1])));
     const AttentionParams params{sc, *causal, *p, *stream};
     PyRef out = PyRef::steal(wrap(Tensor::attention(*q, *k, *v, m ? &**m : nullptr, params)));
-    return with_blocks(std::move(out), blocks);
+    return with_blocks(std::move(out), *blocks);
+  });
+}
+
+// _attention_packed(seed, offset, qkv, heads, attn_mask, dropout_p, is_causal, scale): nn.MultiheadAttention's
+// self-attention over its one projection qkv [..., T, 3E], heads read in place; (the result [..., T, E], the
+// blocks dropout read).
+PyObject* py_attention_packed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  constexpr const char* fn = "multi_head_attention()";
+  return guard([&]() -> PyObject* {
+    if (!arity(nargs, 8, "_attention_packed()")) return nullptr;
+    auto stream = to_stream(args[0], args[1]);
+    if (!stream) return nullptr;
+    PyObject* mask_arg = args[4];
+    if (!check_tensor(args[2], fn, "qkv") || !optional_tensor(mask_arg, fn, "attn_mask")) return nullptr;
+    if (!PyLong_CheckExact(args[3])) {
+      PyErr_Format(PyExc_TypeError, "%s: 'heads' must be an int, not '%s'", fn, Py_TYPE(args[3])->tp_name);
+      return nullptr;
+    }
+    const Py_ssize_t heads = PyLong_AsSsize_t(args[3]);
+    if (heads == -1 && PyErr_Occurred()) return nullptr;
+    auto p = to_double(args[5], fn, "dropout_p");
+    if (!p) return nullptr;
+    if (!(*p >= 0.0 && *p <= 1.0)) {
+      PyErr_Format(PyExc_ValueError, "%s: 'dropout_p' must lie in [0, 1], not %R", fn, args[5]);
+      return nullptr;
+    }
+    auto causal = to_bool(args[6], "is_causal");
+    if (!causal) return nullptr;
+    std::optional<double> scale;
+    if (args[7] != Py_None && !(scale = to_double(args[7], fn, "scale"))) return nullptr;
+    SharedBorrow x(args[2]);
+    std::optional<SharedBorrow> m;
+    if (mask_arg) m.emplace(mask_arg);
+    if (!x || (m && !*m)) return raise_borrow_error();
+    const Shape& xs = x->cpu().shape();
+    const std::size_t r = xs.size();
+    if (heads < 1 || r < 2 || xs[r - 1] % (3 * std::size_t(heads)) != 0) {
+      PyErr_Format(PyExc_ValueError, "%s: 'qkv' [..., T, 3 * heads * d] of shape %s does not split into 3 x %zd heads",
+                   fn, shape_str(xs).c_str(), heads);
+      return nullptr;
+    }
+    Shape scores(xs.begin(), xs.end() - 2);
+    for (std::size_t len : {std::size_t(heads), xs[r - 2], xs[r - 2]}) scores.push_back(len);
+    if (m && !check_mask(fn, (**m).cpu(), x->cpu().dtype(), scores)) return nullptr;
+    auto blocks = dropout_blocks(*p, scores);
+    if (!blocks) return PyErr_NoMemory();
+    const std::size_t d = xs[r - 1] / (3 * std::size_t(heads));
+    const float sc = scale ? narrow_to_f32(*scale) : float(1.0 / std::sqrt(double(d)));
+    const AttentionParams params{sc, *causal, *p, *stream};
+    PyRef out = PyRef::steal(wrap(Tensor::attention_packed(*x, std::size_t(heads), m ? &**m : nullptr, params)));
+    return with_blocks(std::move(out), *blocks);
   });
 }
 
@@ -203,6 +260,8 @@ PyMethodDef layer_functions[] = {
     {"_dropout", as_method(py_dropout), METH_FASTCALL, "_dropout(seed, offset, input, p) -> (result, blocks read)"},
     {"_attention", as_method(py_attention), METH_FASTCALL,
      "_attention(seed, offset, query, key, value, attn_mask, dropout_p, is_causal, scale) -> (result, blocks read)"},
+    {"_attention_packed", as_method(py_attention_packed), METH_FASTCALL,
+     "_attention_packed(seed, offset, qkv, heads, attn_mask, dropout_p, is_causal, scale) -> (result, blocks read)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

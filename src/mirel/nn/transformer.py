@@ -7,6 +7,7 @@ from typing import Any, Sequence
 import numpy as np
 
 import mirel
+from mirel import _native, random as _random
 from mirel.nn import functional as F
 from mirel.nn.modules import Module, _rng, _Seed
 from mirel.tensor import Tensor
@@ -131,9 +132,23 @@ class MultiheadAttention(Module):
         h, d = self.num_heads, e // self.num_heads
         w = self.param("in_proj_weight")
         bias = self.param("in_proj_bias") if "in_proj_bias" in self._slots else None
-        if query is key and key is value:  # self-attention: one product for the three projections
-            qkv = F.linear(query, w, bias).reshape(b, t, 3, h, d).permute(2, 0, 3, 1, 4)
-            q, k, v = qkv[0], qkv[1], qkv[2]
+        p = self.dropout if self.training else 0.0
+        if query is key and key is value:
+            # Self-attention: one product for the three projections, whose heads the fused kernel reads in
+            # place, writing its result with the heads joined, as out_proj takes it. The numbers, dropout's
+            # included, are those of scaled_dot_product_attention over the split heads.
+            qkv = F.linear(query, w, bias)
+            args = (qkv, h, attn_mask, p, bool(is_causal), None)
+            if p == 0.0:
+                out = _native._attention_packed(0, 0, *args)[0]
+            else:
+                out = _random.default_generator()._draw(_native._attention_packed, *args)
+            out = self.out_proj(out)
+            if not need_weights:
+                return out, None
+            with mirel.no_grad():
+                heads = qkv.reshape(b, t, 3, h, d).permute(2, 0, 3, 1, 4)
+                q, k = heads[0], heads[1]
         else:
             parts = []
             for i, x in enumerate((query, key, value)):
@@ -141,11 +156,10 @@ class MultiheadAttention(Module):
                 bi = bias[i * e:(i + 1) * e] if bias is not None else None
                 parts.append(F.linear(x, wi, bi).reshape(b, x.shape[1], h, d).transpose(1, 2))
             q, k, v = parts
-        p = self.dropout if self.training else 0.0
-        out = F.scaled_dot_product_attention(q, k, v, attn_mask=attn_mask, dropout_p=p, is_causal=is_causal)
-        out = self.out_proj(out.transpose(1, 2).reshape(b, t, e))
-        if not need_weights:
-            return out, None
+            out = F.scaled_dot_product_attention(q, k, v, attn_mask=attn_mask, dropout_p=p, is_causal=is_causal)
+            out = self.out_proj(out.transpose(1, 2).reshape(b, t, e))
+            if not need_weights:
+                return out, None
         with mirel.no_grad():
             scores = (q @ k.transpose(-2, -1)) * (1.0 / math.sqrt(d))
             if is_causal:

@@ -363,6 +363,23 @@ Result<Tensor> Tensor::attention(const Tensor& q, const Tensor& k, const Tensor&
   }, {&q, &k, &v}, {mask});
 }
 
+Result<Tensor> Tensor::attention_packed(const Tensor& qkv, std::size_t heads, const Tensor* mask,
+                                        const AttentionParams& params) {
+  PackedAttentionNode* node = nullptr;  // handed the log-sum-exps once computed
+  auto make = [&](const std::vector<std::optional<OperandId>>& ids) {
+    auto n = std::make_unique<PackedAttentionNode>(qkv.storage, mask ? mask->storage : nullptr, *ids[0], heads,
+                                                   params);
+    node = n.get();
+    return n;
+  };
+  return recorded_parts(make, [&]() -> Result<CpuStorage> {
+    auto r = mirel::attention_packed(qkv.cpu(), heads, mask ? &mask->cpu() : nullptr, params, node != nullptr);
+    if (!r) return std::unexpected(std::move(r.error()));
+    if (node) node->lse = std::move(r->lse);
+    return std::move(r->y);
+  }, {&qkv}, {mask});
+}
+
 Result<Tensor> Tensor::astype(const Tensor& a, DType dtype) {
   // No gradient flows through Bool values, either way.
   if (dtype == DType::Bool || a.cpu().dtype() == DType::Bool) return untracked(a.cpu().astype(dtype), a.face);

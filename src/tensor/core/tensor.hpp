@@ -100,6 +100,9 @@ struct Tensor {
   // Scaled dot-product attention; the mask (Bool or q's type) gets no gradient.
   static Result<Tensor> attention(const Tensor& q, const Tensor& k, const Tensor& v, const Tensor* mask,
                                   const AttentionParams& params);
+  // Self-attention over qkv [..., T, 3E] (query, key and value side by side), [..., T, E] out.
+  static Result<Tensor> attention_packed(const Tensor& qkv, std::size_t heads, const Tensor* mask,
+                                         const AttentionParams& params);
   // The values in another element type, rounded once; the gradient comes back
   // in a's type. To or from Bool (x != 0; 0 or 1) the result is never tracked.
   static Result<Tensor> astype(const Tensor& a, DType dtype);

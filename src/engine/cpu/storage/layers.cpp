@@ -110,6 +110,49 @@ Shape with_last_two(Shape lead, std::size_t rows, std::size_t cols) {
   return lead;
 }
 
+// The target of a row-major [..., rows, cols] array, heads over the leading axes lead.
+template <class T>
+HeadTarget<T> dense_target(NdArray<T>& a, const Shape& lead) {
+  HeadOperand<T> h = head_operand(a, lead);
+  return HeadTarget<T>{a.data(), std::move(h.head), h.rs};
+}
+
+// A row-major [..., T, parts * E] array whose rows hold `parts` blocks of E =
+// heads * d (query, key and value side by side for parts = 3): head (b, h) of
+// block `part` is the [T, d] matrix at column part * E + h * d of batch b's rows.
+struct Packed {
+  Shape lead_heads;  // the leading axes, then heads
+  std::size_t batch, t, heads, d;
+  AttentionConfig config(const AttentionParams& p) const {
+    return AttentionConfig{batch * heads, t, t, d, d, p.scale, p.causal, p.dropout_p, p.stream};
+  }
+};
+Packed packed(const Shape& qkv, std::size_t heads) {
+  const std::size_t r = qkv.size();
+  Packed p{Shape(qkv.begin(), qkv.end() - 2), 1, qkv[r - 2], heads, qkv[r - 1] / (3 * heads)};
+  for (std::size_t d : p.lead_heads) p.batch *= d;
+  p.lead_heads.push_back(heads);
+  return p;
+}
+std::vector<std::ptrdiff_t> packed_heads(const Packed& p, std::size_t parts, std::size_t part) {
+  const auto row = std::ptrdiff_t(parts * p.heads * p.d);
+  std::vector<std::ptrdiff_t> head(p.batch * p.heads);
+  for (std::size_t b = 0; b < p.batch; ++b) {
+    for (std::size_t h = 0; h < p.heads; ++h) {
+      head[b * p.heads + h] = std::ptrdiff_t(b * p.t) * row + std::ptrdiff_t((part * p.heads + h) * p.d);
+    }
+  }
+  return head;
+}
+template <class T>
+HeadOperand<T> packed_operand(const T* data, const Packed& p, std::size_t parts, std::size_t part) {
+  return HeadOperand<T>{data, packed_heads(p, parts, part), std::ptrdiff_t(parts * p.heads * p.d), 1};
+}
+template <class T>
+HeadTarget<T> packed_target(T* data, const Packed& p, std::size_t parts, std::size_t part) {
+  return HeadTarget<T>{data, packed_heads(p, parts, part), std::ptrdiff_t(parts * p.heads * p.d)};
+}
+
 }  // namespace
 
 Result<NormResult> layer_norm(const CpuStorage& x, const CpuStorage* weight, const CpuStorage* bias, std::size_t n,
@@ -171,10 +214,11 @@ Result<AttentionResult> attention(const CpuStorage& q, const CpuStorage& k, cons
     auto m = attention_mask<T>(mask, lead, q.shape()[lead.size()], k.shape()[lead.size()]);
     if (!m) return std::unexpected(std::move(m.error()));
     const AttentionConfig c = attention_config(q, k, v, params);
-    auto r = attention_forward(head_operand(*q.get_if<T>(), lead), head_operand(*k.get_if<T>(), lead),
-                               head_operand(*v.get_if<T>(), lead), *m, c, keep);
-    AttentionResult out{CpuStorage(reshaped(std::move(r.out), with_last_two(lead, c.l, c.ev))), std::nullopt};
-    if (keep) out.lse = std::move(r.lse);
+    NdArray<T> y = NdArray<T>::uninit(with_last_two(lead, c.l, c.ev));
+    NdArray<float> lse = attention_forward(head_operand(*q.get_if<T>(), lead), head_operand(*k.get_if<T>(), lead),
+                                           head_operand(*v.get_if<T>(), lead), *m, c, dense_target(y, lead), keep);
+    AttentionResult out{CpuStorage(std::move(y)), std::nullopt};
+    if (keep) out.lse = std::move(lse);
     return out;
   });
 }
@@ -190,14 +234,65 @@ Result<AttentionGradients> backward_attention(const CpuStorage& grad, const CpuS
     auto m = attention_mask<T>(mask, lead, q.shape()[lead.size()], k.shape()[lead.size()]);
     if (!m) return std::unexpected(std::move(m.error()));
     const AttentionConfig c = attention_config(q, k, v, params);
-    auto g = attention_backward(head_operand(*grad.get_if<T>(), lead), head_operand(*y.get_if<T>(), lead),
-                                head_operand(*q.get_if<T>(), lead), head_operand(*k.get_if<T>(), lead),
-                                head_operand(*v.get_if<T>(), lead), *m, c, lse, want_q, want_k, want_v);
+    std::optional<NdArray<T>> gq, gk, gv;
+    std::optional<HeadTarget<T>> tq, tk, tv;
+    for (auto [want, shape, g, t] : {std::tuple{want_q, &q.shape(), &gq, &tq}, std::tuple{want_k, &k.shape(), &gk, &tk},
+                                     std::tuple{want_v, &v.shape(), &gv, &tv}}) {
+      if (!want) continue;
+      g->emplace(NdArray<T>::uninit(*shape));
+      t->emplace(dense_target(**g, lead));
+    }
+    attention_backward(head_operand(*grad.get_if<T>(), lead), head_operand(*y.get_if<T>(), lead),
+                       head_operand(*q.get_if<T>(), lead), head_operand(*k.get_if<T>(), lead),
+                       head_operand(*v.get_if<T>(), lead), *m, c, lse, tq ? &*tq : nullptr, tk ? &*tk : nullptr,
+                       tv ? &*tv : nullptr);
     AttentionGradients out;
-    if (g.q) out.q.emplace(reshaped(std::move(*g.q), q.shape()));
-    if (g.k) out.k.emplace(reshaped(std::move(*g.k), k.shape()));
-    if (g.v) out.v.emplace(reshaped(std::move(*g.v), v.shape()));
+    if (gq) out.q.emplace(std::move(*gq));
+    if (gk) out.k.emplace(std::move(*gk));
+    if (gv) out.v.emplace(std::move(*gv));
     return out;
+  });
+}
+
+Result<AttentionResult> attention_packed(const CpuStorage& qkv, std::size_t heads, const CpuStorage* mask,
+                                         const AttentionParams& params, bool keep) {
+  return on_float_type<AttentionResult>(qkv.dtype(), "multi_head_attention", [&]<class T>(std::type_identity<T>) -> Result<AttentionResult> {
+    NdArray<T> copy;
+    const NdArray<T>& x = row_major_of(*qkv.get_if<T>(), copy);
+    const Packed pk = packed(x.shape(), heads);
+    auto m = attention_mask<T>(mask, pk.lead_heads, pk.t, pk.t);
+    if (!m) return std::unexpected(std::move(m.error()));
+    Shape out_shape = x.shape();
+    out_shape.back() /= 3;
+    NdArray<T> y = NdArray<T>::uninit(out_shape);
+    NdArray<float> lse = attention_forward(packed_operand<T>(x.data(), pk, 3, 0), packed_operand<T>(x.data(), pk, 3, 1),
+                                           packed_operand<T>(x.data(), pk, 3, 2), *m, pk.config(params),
+                                           packed_target(y.data(), pk, 1, 0), keep);
+    AttentionResult out{CpuStorage(std::move(y)), std::nullopt};
+    if (keep) out.lse = std::move(lse);
+    return out;
+  });
+}
+
+Result<CpuStorage> backward_attention_packed(const CpuStorage& grad, const CpuStorage& y, const CpuStorage& qkv,
+                                             std::size_t heads, const CpuStorage* mask, const AttentionParams& params,
+                                             const NdArray<float>& lse) {
+  if (grad.dtype() != qkv.dtype()) return fail(ExcKind::Type, kGradMismatch);
+  return on_float_type<CpuStorage>(qkv.dtype(), "multi_head_attention", [&]<class T>(std::type_identity<T>) -> Result<CpuStorage> {
+    NdArray<T> xc, gc, yc;
+    const NdArray<T>& x = row_major_of(*qkv.get_if<T>(), xc);
+    const NdArray<T>& g = row_major_of(*grad.get_if<T>(), gc);
+    const NdArray<T>& yr = row_major_of(*y.get_if<T>(), yc);
+    const Packed pk = packed(x.shape(), heads);
+    auto m = attention_mask<T>(mask, pk.lead_heads, pk.t, pk.t);
+    if (!m) return std::unexpected(std::move(m.error()));
+    NdArray<T> dx = NdArray<T>::uninit(x.shape());  // every element is one head's q, k or v gradient
+    const HeadTarget<T> dq = packed_target(dx.data(), pk, 3, 0), dk = packed_target(dx.data(), pk, 3, 1),
+                        dv = packed_target(dx.data(), pk, 3, 2);
+    attention_backward(packed_operand<T>(g.data(), pk, 1, 0), packed_operand<T>(yr.data(), pk, 1, 0),
+                       packed_operand<T>(x.data(), pk, 3, 0), packed_operand<T>(x.data(), pk, 3, 1),
+                       packed_operand<T>(x.data(), pk, 3, 2), *m, pk.config(params), lse, &dq, &dk, &dv);
+    return CpuStorage(std::move(dx));
   });
 }
 

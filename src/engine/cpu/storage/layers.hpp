@@ -56,6 +56,18 @@ Result<AttentionGradients> backward_attention(const CpuStorage& grad, const CpuS
                                               const AttentionParams& params, const NdArray<float>& lse, bool want_q,
                                               bool want_k, bool want_v);
 
+// Self-attention over one projection qkv [..., T, 3E]: query, key and value
+// side by side, E = heads * d (as nn.MultiheadAttention's in_proj gives them),
+// read in place; the result is [..., T, E] with the heads joined, as out_proj
+// takes it. The same numbers, dropout words included, as attention() of q, k
+// and v [..., heads, T, d]; the mask broadcasts to [..., heads, T, T].
+Result<AttentionResult> attention_packed(const CpuStorage& qkv, std::size_t heads, const CpuStorage* mask,
+                                         const AttentionParams& params, bool keep);
+// The gradient of qkv, at its shape.
+Result<CpuStorage> backward_attention_packed(const CpuStorage& grad, const CpuStorage& y, const CpuStorage& qkv,
+                                             std::size_t heads, const CpuStorage* mask, const AttentionParams& params,
+                                             const NdArray<float>& lse);
+
 // Random draws of a float element type (Note [counter-based random numbers]).
 enum class Draw { Uniform, Normal, Bernoulli };
 Result<CpuStorage> random_draw(Draw kind, DType dtype, const Shape& shape, const PhiloxStream& s, double a, double b);

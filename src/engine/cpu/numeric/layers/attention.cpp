@@ -56,6 +56,15 @@ void scatter(const float* buf, std::size_t n, T* out) {
   else narrow_n(buf, out, n);
 }
 
+// Rows [r0, r0 + rows) of head h, from buf [rows, cols], rounded once into the target.
+template <class T>
+void scatter_rows(const float* buf, std::size_t rows, std::size_t cols, const HeadTarget<T>& t, std::size_t h,
+                  std::size_t r0) {
+  T* base = t.data + t.head[h] + Stride(r0) * t.rs;
+  if (t.rs == Stride(cols)) return scatter(buf, rows * cols, base);
+  for (std::size_t r = 0; r < rows; ++r) scatter(buf + r * cols, cols, base + Stride(r) * t.rs);
+}
+
 void add_into(float* acc, const float* x, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) acc[i] += x[i];
 }
@@ -125,10 +134,10 @@ std::size_t head_grains(const AttentionConfig& c) {
 }  // namespace
 
 template <class T>
-AttentionForward<T> attention_forward(const HeadOperand<T>& q, const HeadOperand<T>& k, const HeadOperand<T>& v,
-                                      const AttentionMask<T>& mask, const AttentionConfig& c, bool keep_lse) {
-  AttentionForward<T> r{NdArray<T>::uninit(Shape{c.heads * c.l, c.ev}),
-                        keep_lse ? NdArray<float>::uninit(Shape{c.heads, c.l}) : NdArray<float>{}};
+NdArray<float> attention_forward(const HeadOperand<T>& q, const HeadOperand<T>& k, const HeadOperand<T>& v,
+                                 const AttentionMask<T>& mask, const AttentionConfig& c, const HeadTarget<T>& out,
+                                 bool keep_lse) {
+  NdArray<float> kept = keep_lse ? NdArray<float>::uninit(Shape{c.heads, c.l}) : NdArray<float>{};
   constexpr std::size_t BQ = kQueryBlock, BK = kKeyBlock;
   const bool dropping = c.dropout_p > 0;
   const float drop_scale = dropping ? dropout_scale(c.dropout_p) : 1.0f;
@@ -181,28 +190,25 @@ AttentionForward<T> attention_forward(const HeadOperand<T>& q, const HeadOperand
           if (l[r0] == 0.0f) std::fill_n(a, c.ev, 0.0f);  // every pair hidden
           else for (std::size_t j = 0; j < c.ev; ++j) a[j] = a[j] / l[r0];
         }
-        scatter(acc.data(), rows * c.ev, r.out.data() + (h * c.l + i0) * c.ev);
+        scatter_rows(acc.data(), rows, c.ev, out, h, i0);
         if (keep_lse) {
-          float* lse = r.lse.data() + h * c.l + i0;
+          float* lse = kept.data() + h * c.l + i0;
           log_run(l.data(), lse, rows);
           for (std::size_t r0 = 0; r0 < rows; ++r0) lse[r0] = l[r0] == 0.0f ? kInf : m[r0] + lse[r0];
         }
       }
     }
   }, head_grains(c));
-  return r;
+  return kept;
 }
 
 template <class T>
-AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand<T>& y, const HeadOperand<T>& q,
-                                     const HeadOperand<T>& k, const HeadOperand<T>& v, const AttentionMask<T>& mask,
-                                     const AttentionConfig& c, const NdArray<float>& lse, bool want_q, bool want_k,
-                                     bool want_v) {
+void attention_backward(const HeadOperand<T>& dy, const HeadOperand<T>& y, const HeadOperand<T>& q,
+                        const HeadOperand<T>& k, const HeadOperand<T>& v, const AttentionMask<T>& mask,
+                        const AttentionConfig& c, const NdArray<float>& lse, const HeadTarget<T>* dq,
+                        const HeadTarget<T>* dk, const HeadTarget<T>* dv) {
   constexpr std::size_t BQ = kQueryBlock, BK = kKeyBlock;
-  AttentionGrads<T> g;
-  if (want_q) g.q = NdArray<T>::uninit(Shape{c.heads * c.l, c.e});
-  if (want_k) g.k = NdArray<T>::uninit(Shape{c.heads * c.s, c.e});
-  if (want_v) g.v = NdArray<T>::uninit(Shape{c.heads * c.s, c.ev});
+  const bool want_q = dq != nullptr, want_k = dk != nullptr, want_v = dv != nullptr;
   const std::size_t wide = std::max(c.e, c.ev);
   const bool dropping = c.dropout_p > 0;
   const float drop_scale = dropping ? dropout_scale(c.dropout_p) : 1.0f;
@@ -269,23 +275,22 @@ AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand
             add_into(dkf.data(), tmp.data(), cols * c.e);
           }
         }
-        if (want_k) scatter(dkf.data(), all * c.e, g.k->data() + (h * c.s + j0) * c.e);
-        if (want_v) scatter(dvf.data(), all * c.ev, g.v->data() + (h * c.s + j0) * c.ev);
+        if (want_k) scatter_rows(dkf.data(), all, c.e, *dk, h, j0);
+        if (want_v) scatter_rows(dvf.data(), all, c.ev, *dv, h, j0);
       }
-      if (want_q) scatter(dqf.data(), c.l * c.e, g.q->data() + h * c.l * c.e);
+      if (want_q) scatter_rows(dqf.data(), c.l, c.e, *dq, h, 0);
     }
   }, head_grains(c));
-  return g;
 }
 
-#define MIREL_INSTANTIATE(T)                                                                                        \
-  template AttentionForward<T> attention_forward(const HeadOperand<T>&, const HeadOperand<T>&,                      \
-                                                 const HeadOperand<T>&, const AttentionMask<T>&,                    \
-                                                 const AttentionConfig&, bool);                                     \
-  template AttentionGrads<T> attention_backward(const HeadOperand<T>&, const HeadOperand<T>&, const HeadOperand<T>&, \
-                                                const HeadOperand<T>&, const HeadOperand<T>&,                       \
-                                                const AttentionMask<T>&, const AttentionConfig&,                    \
-                                                const NdArray<float>&, bool, bool, bool);
+#define MIREL_INSTANTIATE(T)                                                                                 \
+  template NdArray<float> attention_forward(const HeadOperand<T>&, const HeadOperand<T>&, const HeadOperand<T>&, \
+                                            const AttentionMask<T>&, const AttentionConfig&, const HeadTarget<T>&, \
+                                            bool);                                                                 \
+  template void attention_backward(const HeadOperand<T>&, const HeadOperand<T>&, const HeadOperand<T>&,          \
+                                   const HeadOperand<T>&, const HeadOperand<T>&, const AttentionMask<T>&,        \
+                                   const AttentionConfig&, const NdArray<float>&, const HeadTarget<T>*,          \
+                                   const HeadTarget<T>*, const HeadTarget<T>*);
 MIREL_INSTANTIATE(float)
 MIREL_INSTANTIATE(F16)
 MIREL_INSTANTIATE(BF16)

@@ -29,7 +29,6 @@
 // dQ_i = sum over key blocks (ascending) of dS K: each block's product in the
 // order of products, added into an f32 sum from +0; each rounded once.
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "engine/cpu/array/ndarray.hpp"
@@ -63,26 +62,27 @@ struct AttentionConfig {
   PhiloxStream stream;   // dropout's words
 };
 
+// Where a [heads, rows, cols] result goes: row r of head h at data + head[h] +
+// r * rs, its cols elements contiguous. Heads write disjoint elements.
 template <class T>
-struct AttentionForward {
-  NdArray<T> out;      // [heads * L, Ev] row-major (the caller gives it its shape)
-  NdArray<float> lse;  // [heads, L], when kept
+struct HeadTarget {
+  T* data;
+  std::vector<std::ptrdiff_t> head;
+  std::ptrdiff_t rs;
 };
 
+// Writes the result [heads, L, Ev] into out; returns the log-sum-exps [heads, L] when kept.
 template <class T>
-AttentionForward<T> attention_forward(const HeadOperand<T>& q, const HeadOperand<T>& k, const HeadOperand<T>& v,
-                                      const AttentionMask<T>& mask, const AttentionConfig& c, bool keep_lse);
+NdArray<float> attention_forward(const HeadOperand<T>& q, const HeadOperand<T>& k, const HeadOperand<T>& v,
+                                 const AttentionMask<T>& mask, const AttentionConfig& c, const HeadTarget<T>& out,
+                                 bool keep_lse);
 
+// dy and y are the result's gradient and the result, [heads, L, Ev]; the
+// gradients go to the targets given (null: not wanted).
 template <class T>
-struct AttentionGrads {
-  std::optional<NdArray<T>> q, k, v;  // row-major [heads * rows, cols]
-};
-
-// dy and y are the result's gradient and the result, [heads, L, Ev].
-template <class T>
-AttentionGrads<T> attention_backward(const HeadOperand<T>& dy, const HeadOperand<T>& y, const HeadOperand<T>& q,
-                                     const HeadOperand<T>& k, const HeadOperand<T>& v, const AttentionMask<T>& mask,
-                                     const AttentionConfig& c, const NdArray<float>& lse, bool want_q, bool want_k,
-                                     bool want_v);
+void attention_backward(const HeadOperand<T>& dy, const HeadOperand<T>& y, const HeadOperand<T>& q,
+                        const HeadOperand<T>& k, const HeadOperand<T>& v, const AttentionMask<T>& mask,
+                        const AttentionConfig& c, const NdArray<float>& lse, const HeadTarget<T>* dq,
+                        const HeadTarget<T>* dk, const HeadTarget<T>* dv);
 
 }  // namespace mirel
