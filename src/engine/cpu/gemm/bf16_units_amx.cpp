@@ -26,13 +26,14 @@ struct alignas(64) TileConfig {
   std::uint8_t rows[16] = {};
 };
 
-// Tiles 0 (C), 1 (A) and 2 (B), each 16 rows of 64 bytes. Configured and
+// Tiles 0-3 (C, a 2 x 2 block of them), 4-5 (A, two bands of rows) and 6-7
+// (B, two panels of columns), each 16 rows of 64 bytes. Configured and
 // released on the calling thread by every product, so no tile state outlives it.
 class TileScope {
  public:
   MIREL_AMX TileScope() {
     TileConfig cfg;
-    for (int t = 0; t < 3; ++t) {
+    for (int t = 0; t < 8; ++t) {
       cfg.colsb[t] = 64;
       cfg.rows[t] = kTile;
     }
@@ -44,19 +45,10 @@ class TileScope {
   TileScope& operator=(const TileScope&) = delete;
 };
 
-// A 16 x 16 tile of C (rows x cols valid) becomes the packed panels' product
-// over kt tiles of 16 pairs (one block of k), summed on the unit from +0 and
-// added to +0 (first) or to C. `scratch` receives the tile.
-MIREL_AMX void amx_tile(std::size_t kt, const std::uint32_t* a, const std::uint32_t* b, float* c,
-                        std::ptrdiff_t c_rs, std::size_t rows, std::size_t cols, bool first, float* scratch) {
-  _tile_zero(0);
-  for (std::size_t t = 0; t < kt; ++t) {
-    _tile_loadd(1, a + t * kTile * kTile, 64);
-    _tile_loadd(2, b + t * kTile * kTile, 64);
-    _tile_dpbf16ps(0, 1, 2);
-  }
-  _tile_stored(0, scratch, 64);
-  asm volatile("" ::: "memory");
+// A 16 x 16 tile of C (rows x cols valid) gets the tile in `scratch` added to
+// +0 (first) or to itself.
+MIREL_AMX void add_tile(const float* scratch, float* c, std::ptrdiff_t c_rs, std::size_t rows, std::size_t cols,
+                        bool first) {
   const __mmask16 m = cols >= kTile ? __mmask16(0xffff) : __mmask16((1u << cols) - 1);
   for (std::size_t i = 0; i < rows; ++i) {
     float* row = c + std::ptrdiff_t(i) * c_rs;
@@ -65,9 +57,65 @@ MIREL_AMX void amx_tile(std::size_t kt, const std::uint32_t* a, const std::uint3
   }
 }
 
+// Up to 2 x 2 tiles of C: bands a[0], a[1] of 16 rows against panels b[0],
+// b[1] of 16 columns, each tile the product over kt tiles of 16 pairs (one
+// block of k) summed on the unit from +0, then added to +0 (first) or to C.
+// An A tile and a B tile loaded once serve two products each. Absent bands or
+// panels have 0 rows or columns. `scratch` receives the tiles.
+MIREL_AMX void amx_block(std::size_t kt, const std::uint32_t* const a[2], const std::uint32_t* const b[2], float* c,
+                         std::ptrdiff_t c_rs, const std::size_t rows[2], const std::size_t cols[2], bool first,
+                         float* scratch) {
+  constexpr std::size_t kStep = kTile * kTile;
+  const bool two_rows = rows[1] > 0, two_cols = cols[1] > 0;
+  _tile_zero(0);
+  _tile_zero(1);
+  _tile_zero(2);
+  _tile_zero(3);
+  for (std::size_t t = 0; t < kt; ++t) {
+    _tile_loadd(4, a[0] + t * kStep, 64);
+    _tile_loadd(6, b[0] + t * kStep, 64);
+    _tile_dpbf16ps(0, 4, 6);
+    if (two_cols) {
+      _tile_loadd(7, b[1] + t * kStep, 64);
+      _tile_dpbf16ps(1, 4, 7);
+    }
+    if (two_rows) {
+      _tile_loadd(5, a[1] + t * kStep, 64);
+      _tile_dpbf16ps(2, 5, 6);
+      if (two_cols) _tile_dpbf16ps(3, 5, 7);
+    }
+  }
+  _tile_stored(0, scratch, 64);
+  _tile_stored(1, scratch + kStep, 64);
+  _tile_stored(2, scratch + 2 * kStep, 64);
+  _tile_stored(3, scratch + 3 * kStep, 64);
+  asm volatile("" ::: "memory");
+  for (std::size_t r = 0; r < 2; ++r) {
+    for (std::size_t q = 0; q < 2; ++q) {
+      if (rows[r] && cols[q]) {
+        add_tile(scratch + (2 * r + q) * kStep, c + std::ptrdiff_t(r * kTile) * c_rs + std::ptrdiff_t(q * kTile),
+                 c_rs, rows[r], cols[q], first);
+      }
+    }
+  }
+}
+
 // A panel for AMX: per tile of 16 pairs, 16 rows of 16 pairs (row-major).
+// Rows whose elements are adjacent copy a tile row (32 elements) at a time.
 void pack_rows(const std::uint16_t* src, std::ptrdiff_t rs, std::ptrdiff_t cs, std::size_t rows, std::size_t len,
                std::size_t kt, std::uint32_t* out) {
+  constexpr std::size_t kRow = 2 * kTile;  // elements in a tile row
+  if (cs == 1) {
+    for (std::size_t t = 0; t < kt; ++t) {
+      const std::size_t e0 = t * kRow, here = std::min(kRow, len - e0);
+      for (std::size_t i = 0; i < kTile; ++i) {
+        auto* o = reinterpret_cast<std::uint16_t*>(out + (t * kTile + i) * kTile);
+        if (i < rows) std::memcpy(o, src + std::ptrdiff_t(i) * rs + std::ptrdiff_t(e0), here * sizeof(std::uint16_t));
+        std::fill(o + (i < rows ? here : 0), o + kRow, std::uint16_t(0));
+      }
+    }
+    return;
+  }
   std::fill(out, out + kt * kTile * kTile, 0u);
   for (std::size_t i = 0; i < rows; ++i) {
     const std::uint16_t* s = src + std::ptrdiff_t(i) * rs;
@@ -123,14 +171,15 @@ void gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* 
               std::ptrdiff_t a_cs, const std::uint16_t* b, std::ptrdiff_t b_rs, std::ptrdiff_t b_cs, float* c,
               std::ptrdiff_t c_rs) {
   constexpr std::size_t kKc = kSumBlock;  // inner elements per block: 8 tiles of 16 pairs
+  constexpr std::size_t kStep = kTile * kTile;
   const std::size_t kc_max = std::min(kKc, k);
   const std::size_t kt_max = (kc_max + 2 * kTile - 1) / (2 * kTile);
   const std::size_t n_tiles = (n + kTile - 1) / kTile;
   auto words = [](std::size_t w) {
     return std::unique_ptr<void, BufferFree>(allocate_bytes(w * sizeof(std::uint32_t)));
   };
-  auto a_buf = words(kt_max * kTile * kTile), b_buf = words(n_tiles * kt_max * kTile * kTile);
-  auto s_buf = words(kTile * kTile);
+  auto a_buf = words(2 * kt_max * kStep), b_buf = words(n_tiles * kt_max * kStep);
+  auto s_buf = words(4 * kStep);
   auto* a_pack = static_cast<std::uint32_t*>(a_buf.get());
   auto* b_pack = static_cast<std::uint32_t*>(b_buf.get());
   auto* scratch = static_cast<float*>(s_buf.get());
@@ -140,19 +189,25 @@ void gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* 
     const std::size_t kc = std::min(kKc, k - p0);
     const std::size_t kt = (kc + 2 * kTile - 1) / (2 * kTile), kp = kt * kTile;
     for (std::size_t jt = 0; jt < n_tiles; ++jt) {
-      std::uint32_t* panel = b_pack + jt * kt * kTile * kTile;
+      std::uint32_t* panel = b_pack + jt * kt * kStep;
       const std::size_t j = jt * kTile;
       pack(b + std::ptrdiff_t(p0) * b_rs + std::ptrdiff_t(j) * b_cs, b_cs, b_rs, std::min(kTile, n - j), kc, kTile,
            panel);
       std::fill(panel + (kc + 1) / 2 * kTile, panel + kp * kTile, 0u);  // pairs past kc up to whole tiles
     }
-    for (std::size_t i = 0; i < m; i += kTile) {
-      const std::size_t rows = std::min(kTile, m - i);
-      pack_rows(a + std::ptrdiff_t(i) * a_rs + std::ptrdiff_t(p0) * a_cs, a_rs, a_cs, rows, kc, kt, a_pack);
-      for (std::size_t jt = 0; jt < n_tiles; ++jt) {
+    for (std::size_t i = 0; i < m; i += 2 * kTile) {
+      std::size_t rows[2] = {std::min(kTile, m - i), m - i > kTile ? std::min(kTile, m - i - kTile) : 0};
+      const std::uint32_t* bands[2] = {a_pack, a_pack + kt * kStep};
+      for (std::size_t r = 0; r < 2 && rows[r]; ++r) {
+        pack_rows(a + std::ptrdiff_t(i + r * kTile) * a_rs + std::ptrdiff_t(p0) * a_cs, a_rs, a_cs, rows[r], kc, kt,
+                  a_pack + r * kt * kStep);
+      }
+      for (std::size_t jt = 0; jt < n_tiles; jt += 2) {
         const std::size_t j = jt * kTile;
-        amx_tile(kt, a_pack, b_pack + jt * kt * kTile * kTile, c + std::ptrdiff_t(i) * c_rs + std::ptrdiff_t(j), c_rs,
-                 rows, std::min(kTile, n - j), p0 == 0, scratch);
+        const std::size_t cols[2] = {std::min(kTile, n - j), n - j > kTile ? std::min(kTile, n - j - kTile) : 0};
+        const std::uint32_t* panels[2] = {b_pack + jt * kt * kStep, b_pack + (jt + 1) * kt * kStep};
+        amx_block(kt, bands, panels, c + std::ptrdiff_t(i) * c_rs + std::ptrdiff_t(j), c_rs, rows, cols, p0 == 0,
+                  scratch);
       }
     }
   }
