@@ -28,13 +28,20 @@ void log_run(const float* in, float* out, std::size_t n) { UnaryLoops<Log, float
 
 using Stride = std::ptrdiff_t;
 
-// Head h of an operand as a row-major f32 [rows, cols] matrix: read in place
-// when it is one already, else widened or gathered into buf.
+// Head h of an operand as f32 rows of cols elements, rs apart.
+struct Rows {
+  const float* p;
+  Stride rs;
+  const float* row(std::size_t i) const { return p + Stride(i) * rs; }
+};
+
+// Read in place when its rows are runs of f32 (the products take any row
+// stride, with the same bits), else widened or gathered into buf.
 template <class T>
-const float* gather(const HeadOperand<T>& a, std::size_t h, std::size_t rows, std::size_t cols, float* buf) {
+Rows gather(const HeadOperand<T>& a, std::size_t h, std::size_t rows, std::size_t cols, float* buf) {
   const T* base = a.data + a.head[h];
   if constexpr (std::is_same_v<T, float>) {
-    if (a.cs == 1 && (a.rs == Stride(cols) || rows == 1)) return base;
+    if (a.cs == 1 || cols == 1) return Rows{base, rows == 1 ? Stride(cols) : a.rs};
   }
   for (std::size_t r = 0; r < rows; ++r) {
     const T* p = base + Stride(r) * a.rs;
@@ -46,7 +53,7 @@ const float* gather(const HeadOperand<T>& a, std::size_t h, std::size_t rows, st
       for (std::size_t j = 0; j < cols; ++j) o[j] = widen(p[Stride(j) * a.cs]);
     }
   }
-  return buf;
+  return Rows{buf, Stride(cols)};
 }
 
 // n floats rounded once into out.
@@ -76,9 +83,9 @@ struct Block {
 
 // s[rows, cols]: the block's scores (Note [summation order of attention]).
 template <class T>
-void block_scores(const float* qf, const float* kf, const AttentionMask<T>& mask, std::size_t h,
+void block_scores(const Rows& qf, const Rows& kf, const AttentionMask<T>& mask, std::size_t h,
                   const AttentionConfig& c, const Block& b, float* s) {
-  sgemm(b.rows, b.cols, c.e, qf + b.i0 * c.e, Stride(c.e), 1, kf + b.j0 * c.e, 1, Stride(c.e), s, Stride(b.cols));
+  sgemm(b.rows, b.cols, c.e, qf.row(b.i0), qf.rs, 1, kf.row(b.j0), 1, kf.rs, s, Stride(b.cols));
   for (std::size_t r = 0; r < b.rows; ++r) {
     float* sr = s + r * b.cols;
     const std::size_t i = b.i0 + r;
@@ -145,9 +152,9 @@ NdArray<float> attention_forward(const HeadOperand<T>& q, const HeadOperand<T>& 
     std::vector<float> qb(c.l * c.e), kb(c.s * c.e), vb(c.s * c.ev), s(BQ * BK), p(BQ * BK), pv(BQ * c.ev),
         acc(BQ * c.ev), m(BQ), l(BQ), shifted(BQ), alpha(BQ), f(BK);
     for (std::size_t h = first; h < last; ++h) {
-      const float* qf = gather(q, h, c.l, c.e, qb.data());
-      const float* kf = gather(k, h, c.s, c.e, kb.data());
-      const float* vf = gather(v, h, c.s, c.ev, vb.data());
+      const Rows qf = gather(q, h, c.l, c.e, qb.data());
+      const Rows kf = gather(k, h, c.s, c.e, kb.data());
+      const Rows vf = gather(v, h, c.s, c.ev, vb.data());
       for (std::size_t i0 = 0; i0 < c.l; i0 += BQ) {
         const std::size_t rows = std::min(BQ, c.l - i0);
         std::fill_n(m.data(), rows, -kInf);
@@ -177,7 +184,7 @@ NdArray<float> attention_forward(const HeadOperand<T>& q, const HeadOperand<T>& 
               for (std::size_t j = 0; j < b.cols; ++j) pr[j] *= f[j];
             }
           }
-          sgemm(rows, c.ev, b.cols, p.data(), Stride(b.cols), 1, vf + j0 * c.ev, Stride(c.ev), 1, pv.data(),
+          sgemm(rows, c.ev, b.cols, p.data(), Stride(b.cols), 1, vf.row(j0), vf.rs, 1, pv.data(),
                 Stride(c.ev));
           for (std::size_t r0 = 0; r0 < rows; ++r0) {
             float* a = acc.data() + r0 * c.ev;
@@ -217,13 +224,14 @@ void attention_backward(const HeadOperand<T>& dy, const HeadOperand<T>& y, const
         dqf(c.l * c.e), s(BQ * BK), p(BQ * BK), pd(BQ * BK), dp(BQ * BK), f(BQ * BK), tmp(std::max(BQ, BK) * wide),
         dkf(BK * c.e), dvf(BK * c.ev);
     for (std::size_t h = first; h < last; ++h) {
-      const float* qf = gather(q, h, c.l, c.e, qb.data());
-      const float* kf = gather(k, h, c.s, c.e, kb.data());
-      const float* vf = gather(v, h, c.s, c.ev, vb.data());
-      const float* yf = gather(y, h, c.l, c.ev, yb.data());
-      const float* gf = gather(dy, h, c.l, c.ev, gb.data());
+      const Rows qf = gather(q, h, c.l, c.e, qb.data());
+      const Rows kf = gather(k, h, c.s, c.e, kb.data());
+      const Rows vf = gather(v, h, c.s, c.ev, vb.data());
+      const Rows yf = gather(y, h, c.l, c.ev, yb.data());
+      const Rows gf = gather(dy, h, c.l, c.ev, gb.data());
       for (std::size_t i = 0; i < c.l; ++i) {
-        for (std::size_t j = 0; j < c.ev; ++j) tmp[j] = gf[i * c.ev + j] * yf[i * c.ev + j];
+        const float *gi = gf.row(i), *yi = yf.row(i);
+        for (std::size_t j = 0; j < c.ev; ++j) tmp[j] = gi[j] * yi[j];
         d[i] = c.ev ? sum_run(tmp.data(), c.ev) : 0.0f;
       }
       std::fill(dqf.begin(), dqf.end(), 0.0f);
@@ -249,12 +257,12 @@ void attention_backward(const HeadOperand<T>& dy, const HeadOperand<T>& y, const
             pk = pd.data();
           }
           if (want_v) {
-            sgemm(cols, c.ev, b.rows, pk, 1, Stride(cols), gf + i0 * c.ev, Stride(c.ev), 1, tmp.data(),
+            sgemm(cols, c.ev, b.rows, pk, 1, Stride(cols), gf.row(i0), gf.rs, 1, tmp.data(),
                   Stride(c.ev));
             add_into(dvf.data(), tmp.data(), cols * c.ev);
           }
           if (!want_q && !want_k) continue;
-          sgemm(b.rows, cols, c.ev, gf + i0 * c.ev, Stride(c.ev), 1, vf + j0 * c.ev, 1, Stride(c.ev),
+          sgemm(b.rows, cols, c.ev, gf.row(i0), gf.rs, 1, vf.row(j0), 1, vf.rs,
                 dp.data(), Stride(cols));
           for (std::size_t r0 = 0; r0 < b.rows; ++r0) {
             const float di = d[i0 + r0];
@@ -265,12 +273,12 @@ void attention_backward(const HeadOperand<T>& dy, const HeadOperand<T>& y, const
             }
           }
           if (want_q) {
-            sgemm(b.rows, c.e, cols, dp.data(), Stride(cols), 1, kf + j0 * c.e, Stride(c.e), 1, tmp.data(),
+            sgemm(b.rows, c.e, cols, dp.data(), Stride(cols), 1, kf.row(j0), kf.rs, 1, tmp.data(),
                   Stride(c.e));
             add_into(dqf.data() + i0 * c.e, tmp.data(), b.rows * c.e);
           }
           if (want_k) {
-            sgemm(cols, c.e, b.rows, dp.data(), 1, Stride(cols), qf + i0 * c.e, Stride(c.e), 1, tmp.data(),
+            sgemm(cols, c.e, b.rows, dp.data(), 1, Stride(cols), qf.row(i0), qf.rs, 1, tmp.data(),
                   Stride(c.e));
             add_into(dkf.data(), tmp.data(), cols * c.e);
           }
