@@ -1,11 +1,13 @@
 #include "engine/cpu/gemm/bf16_gemm.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
+#include "engine/cpu/exec/parallel.hpp"
 #include "engine/cpu/exec/registry.hpp"
 #include "engine/cpu/exec/targets.hpp"
 #include "engine/cpu/gemm/bf16_units.hpp"
@@ -169,11 +171,34 @@ const char* why_not_chosen(Unit u) noexcept {
   return "bf16 products use AMX";
 }
 
-bool exact_on_units(const View<BF16>& a, const View<BF16>& b, std::size_t k) noexcept {
+namespace {
+
+// Elements a piece of a scan takes: a few microseconds' work.
+constexpr std::size_t kScanGrain = std::size_t(1) << 16;
+
+// The exponents of n elements, scanned in ranges on the pool's threads and
+// merged (the merge is order-free: an or, a minimum and a maximum).
+Exponents scan(const BF16* data, std::size_t n) {
+  const auto* p = reinterpret_cast<const std::uint16_t*>(data);
+  std::atomic<bool> special{false};
+  std::atomic<std::uint32_t> lo{0xff}, hi{0};
+  exec::parallel_for(n, kScanGrain, [&](std::size_t begin, std::size_t end) {
+    Exponents e;
+    scan_avx512(p + begin, end - begin, e);
+    if (e.special) special.store(true, std::memory_order_relaxed);
+    for (auto m = lo.load(); e.min < m && !lo.compare_exchange_weak(m, e.min);) {
+    }
+    for (auto m = hi.load(); e.max > m && !hi.compare_exchange_weak(m, e.max);) {
+    }
+  });
+  return Exponents{special.load(), lo.load(), hi.load()};
+}
+
+}  // namespace
+
+bool exact_on_units(const View<BF16>& a, const View<BF16>& b, std::size_t k) {
   if (!is_dense(a.shape, a.strides) || !is_dense(b.shape, b.strides)) return false;
-  Exponents ea, eb;
-  scan_avx512(reinterpret_cast<const std::uint16_t*>(a.data), numel(a.shape), ea);
-  scan_avx512(reinterpret_cast<const std::uint16_t*>(b.data), numel(b.shape), eb);
+  const Exponents ea = scan(a.data, numel(a.shape)), eb = scan(b.data, numel(b.shape));
   if (ea.special || eb.special) return false;
   if (ea.min == 0xff || eb.min == 0xff) return true;  // an operand of zeros: every product is zero
   const std::uint32_t log2_k = k <= 1 ? 0 : std::uint32_t(std::bit_width(k - 1));

@@ -64,9 +64,9 @@ const char* why_not_chosen(Unit u) noexcept;
 
 // Whether the units compute the product of these operands (inner length k)
 // exactly as binary32 arithmetic would (Note [bf16 products on the units]).
-// Cost: one pass over each operand's elements; views that are not dense are
-// refused.
-bool exact_on_units(const View<BF16>& a, const View<BF16>& b, std::size_t k) noexcept;
+// Cost: one pass over each operand's elements, on the pool's threads; views
+// that are not dense are refused. Throws std::bad_alloc as parallel_for does.
+bool exact_on_units(const View<BF16>& a, const View<BF16>& b, std::size_t k);
 
 // C = A·B on unit u (not None), with the contract of sgemm in sgemm.hpp:
 // element (i, j) of A is a[i*a_rs + j*a_cs], likewise for B; C is row-major

@@ -222,7 +222,9 @@ Expected<NdArray<T>> MatmulOps<T>::do_matmul(const View<T>& a, const View<T>& b)
   auto product = widened_product(a, b);
   if (!product) return std::unexpected(std::move(product.error()));
   NdArray<T> out = NdArray<T>::uninit(product->shape());
-  narrow_n(product->data(), out.data(), out.size());
+  exec::parallel_for(out.size(), kElementGrain, [&](std::size_t begin, std::size_t end) {
+    narrow_n(product->data() + begin, out.data() + begin, end - begin);
+  });
   return out;
 }
 
