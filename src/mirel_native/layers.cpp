@@ -3,6 +3,7 @@
 // streams from a generator).
 #include "mirel_native/functions.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "mirel_native/arguments.hpp"
@@ -227,7 +228,8 @@ PyObject* py_attention_packed(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!x || (m && !*m)) return raise_borrow_error();
     const Shape& xs = x->cpu().shape();
     const std::size_t r = xs.size();
-    if (heads < 1 || r < 2 || xs[r - 1] % (3 * std::size_t(heads)) != 0) {
+    if (heads < 1 || r < 2 || std::size_t(heads) > std::max<std::size_t>(xs[r - 1], 1) ||
+        xs[r - 1] % (3 * std::size_t(heads)) != 0) {
       PyErr_Format(PyExc_ValueError, "%s: 'qkv' [..., T, 3 * heads * d] of shape %s does not split into 3 x %zd heads",
                    fn, shape_str(xs).c_str(), heads);
       return nullptr;

@@ -85,16 +85,29 @@ MIREL_AMX void amx_block(std::size_t kt, const std::uint32_t* const a[2], const 
       if (two_cols) _tile_dpbf16ps(3, 5, 7);
     }
   }
-  _tile_stored(0, scratch, 64);
-  _tile_stored(1, scratch + kStep, 64);
-  _tile_stored(2, scratch + 2 * kStep, 64);
-  _tile_stored(3, scratch + 3 * kStep, 64);
+  // A whole tile of the first block goes to C directly: the unit's sum
+  // started from the +0 of _tile_zero, so it is never -0, and adding it to +0
+  // would give it back unchanged. The others pass through scratch.
+  float* at[4];
+  for (std::size_t r = 0; r < 2; ++r) {
+    for (std::size_t q = 0; q < 2; ++q) {
+      float* ct = c + std::ptrdiff_t(r * kTile) * c_rs + std::ptrdiff_t(q * kTile);
+      const bool direct = first && rows[r] == kTile && cols[q] == kTile;
+      at[2 * r + q] = direct ? ct : scratch + (2 * r + q) * kStep;
+    }
+  }
+  const auto stride = [&](std::size_t t) { return at[t] == scratch + t * kStep ? 64 : c_rs * 4; };
+  _tile_stored(0, at[0], stride(0));
+  _tile_stored(1, at[1], stride(1));
+  _tile_stored(2, at[2], stride(2));
+  _tile_stored(3, at[3], stride(3));
   asm volatile("" ::: "memory");
   for (std::size_t r = 0; r < 2; ++r) {
     for (std::size_t q = 0; q < 2; ++q) {
-      if (rows[r] && cols[q]) {
-        add_tile(scratch + (2 * r + q) * kStep, c + std::ptrdiff_t(r * kTile) * c_rs + std::ptrdiff_t(q * kTile),
-                 c_rs, rows[r], cols[q], first);
+      const std::size_t t = 2 * r + q;
+      if (rows[r] && cols[q] && at[t] == scratch + t * kStep) {
+        add_tile(at[t], c + std::ptrdiff_t(r * kTile) * c_rs + std::ptrdiff_t(q * kTile), c_rs, rows[r], cols[q],
+                 first);
       }
     }
   }
