@@ -175,13 +175,15 @@ Result<CpuStorage> CpuStorage::linear(const CpuStorage& weight, const CpuStorage
           if (bias) {
             const NdArray<T>& b = same_type<T>(*bias);
             const std::size_t n = wt.shape[1];
+            std::vector<float> bw(n);  // widened once: the rows' loop runs on contiguous f32
+            for (std::size_t j = 0; j < n; ++j) bw[j] = widen(b.data()[std::ptrdiff_t(j) * b.strides()[0]]);
             float* p = y->data();
+            const float* bp = bw.data();
             const std::size_t rows = n ? y->size() / n : 0;
             exec::parallel_for(rows, kElementGrain / std::max<std::size_t>(n, 1) + 1, [&](std::size_t r0, std::size_t r1) {
               for (std::size_t i = r0; i < r1; ++i) {
-                for (std::size_t j = 0; j < n; ++j) {
-                  p[i * n + j] = Add{}(p[i * n + j], widen(b.data()[std::ptrdiff_t(j) * b.strides()[0]]));
-                }
+                float* row = p + i * n;
+                for (std::size_t j = 0; j < n; ++j) row[j] = Add{}(row[j], bp[j]);
               }
             }, y->size() / kElementGrain);
           }
@@ -191,7 +193,9 @@ Result<CpuStorage> CpuStorage::linear(const CpuStorage& weight, const CpuStorage
             return CpuStorage(with_leading(std::move(*y), std::move(shape)));
           } else {
             NdArray<T> out = NdArray<T>::uninit(y->shape());
-            narrow_n(y->data(), out.data(), out.size());
+            exec::parallel_for(out.size(), kElementGrain, [&](std::size_t begin, std::size_t end) {
+              narrow_n(y->data() + begin, out.data() + begin, end - begin);
+            });
             return CpuStorage(with_leading(std::move(out), std::move(shape)));
           }
         }
