@@ -113,6 +113,30 @@ bool same_leading(const Shape& a, const Shape& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end() - 2, b.begin());
 }
 
+// dropout_p, is_causal and scale, in that order from args; nullopt with the error set.
+struct AttentionOptions {
+  double dropout_p;
+  bool causal;
+  std::optional<double> scale;
+  // The scale given, else 1 / sqrt(e) for query rows of e elements.
+  float scale_for(std::size_t e) const {
+    return scale ? narrow_to_f32(*scale) : float(1.0 / std::sqrt(double(e)));
+  }
+};
+std::optional<AttentionOptions> attention_options(const char* fn, PyObject* const* args) {
+  auto p = to_double(args[0], fn, "dropout_p");
+  if (!p) return std::nullopt;
+  if (!(*p >= 0.0 && *p <= 1.0)) {
+    PyErr_Format(PyExc_ValueError, "%s: 'dropout_p' must lie in [0, 1], not %R", fn, args[0]);
+    return std::nullopt;
+  }
+  auto causal = to_bool(args[1], "is_causal");
+  if (!causal) return std::nullopt;
+  std::optional<double> scale;
+  if (args[2] != Py_None && !(scale = to_double(args[2], fn, "scale"))) return std::nullopt;
+  return AttentionOptions{*p, *causal, scale};
+}
+
 // An attention mask: Bool or the query's type dt, broadcasting to the scores' shape.
 bool check_mask(const char* fn, const CpuStorage& mc, DType dt, const Shape& scores) {
   if (mc.dtype() != DType::Bool && mc.dtype() != dt) {
@@ -154,16 +178,8 @@ PyObject* py_attention(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         !check_tensor(args[4], fn, "value") || !optional_tensor(mask_arg, fn, "attn_mask")) {
       return nullptr;
     }
-    auto p = to_double(args[6], fn, "dropout_p");
-    if (!p) return nullptr;
-    if (!(*p >= 0.0 && *p <= 1.0)) {
-      PyErr_Format(PyExc_ValueError, "%s: 'dropout_p' must lie in [0, 1], not %R", fn, args[6]);
-      return nullptr;
-    }
-    auto causal = to_bool(args[7], "is_causal");
-    if (!causal) return nullptr;
-    std::optional<double> scale;
-    if (args[8] != Py_None && !(scale = to_double(args[8], fn, "scale"))) return nullptr;
+    const auto opts = attention_options(fn, args + 6);
+    if (!opts) return nullptr;
     SharedBorrow q(args[2]), k(args[3]), v(args[4]);
     std::optional<SharedBorrow> m;
     if (mask_arg) m.emplace(mask_arg);
@@ -186,10 +202,9 @@ PyObject* py_attention(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Shape scores(qs.begin(), qs.end() - 1);
     scores.push_back(ks[r - 2]);
     if (m && !check_mask(fn, (**m).cpu(), dt, scores)) return nullptr;
-    auto blocks = dropout_blocks(*p, scores);
+    auto blocks = dropout_blocks(opts->dropout_p, scores);
     if (!blocks) return PyErr_NoMemory();
-    const float sc = scale ? narrow_to_f32(*scale) : float(1.0 / std::sqrt(double(qs[r - 1])));
-    const AttentionParams params{sc, *causal, *p, *stream};
+    const AttentionParams params{opts->scale_for(qs[r - 1]), opts->causal, opts->dropout_p, *stream};
     PyRef out = PyRef::steal(wrap(Tensor::attention(*q, *k, *v, m ? &**m : nullptr, params)));
     return with_blocks(std::move(out), *blocks);
   });
@@ -212,16 +227,8 @@ PyObject* py_attention_packed(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
     const Py_ssize_t heads = PyLong_AsSsize_t(args[3]);
     if (heads == -1 && PyErr_Occurred()) return nullptr;
-    auto p = to_double(args[5], fn, "dropout_p");
-    if (!p) return nullptr;
-    if (!(*p >= 0.0 && *p <= 1.0)) {
-      PyErr_Format(PyExc_ValueError, "%s: 'dropout_p' must lie in [0, 1], not %R", fn, args[5]);
-      return nullptr;
-    }
-    auto causal = to_bool(args[6], "is_causal");
-    if (!causal) return nullptr;
-    std::optional<double> scale;
-    if (args[7] != Py_None && !(scale = to_double(args[7], fn, "scale"))) return nullptr;
+    const auto opts = attention_options(fn, args + 5);
+    if (!opts) return nullptr;
     SharedBorrow x(args[2]);
     std::optional<SharedBorrow> m;
     if (mask_arg) m.emplace(mask_arg);
@@ -237,11 +244,10 @@ PyObject* py_attention_packed(PyObject*, PyObject* const* args, Py_ssize_t nargs
     Shape scores(xs.begin(), xs.end() - 2);
     for (std::size_t len : {std::size_t(heads), xs[r - 2], xs[r - 2]}) scores.push_back(len);
     if (m && !check_mask(fn, (**m).cpu(), x->cpu().dtype(), scores)) return nullptr;
-    auto blocks = dropout_blocks(*p, scores);
+    auto blocks = dropout_blocks(opts->dropout_p, scores);
     if (!blocks) return PyErr_NoMemory();
     const std::size_t d = xs[r - 1] / (3 * std::size_t(heads));
-    const float sc = scale ? narrow_to_f32(*scale) : float(1.0 / std::sqrt(double(d)));
-    const AttentionParams params{sc, *causal, *p, *stream};
+    const AttentionParams params{opts->scale_for(d), opts->causal, opts->dropout_p, *stream};
     PyRef out = PyRef::steal(wrap(Tensor::attention_packed(*x, std::size_t(heads), m ? &**m : nullptr, params)));
     return with_blocks(std::move(out), *blocks);
   });
