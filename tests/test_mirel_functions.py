@@ -250,6 +250,23 @@ def test_gelu_gradient_is_the_slope_rounded_once(dtype, layout):
         assert same_bits(got, (g.astype(DTYPES[dtype]).astype(np.float32) * wide.grad()).astype(DTYPES[dtype]))
 
 
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_recorded_gelu_keeps_its_slope_with_the_same_bits(dtype):
+    """A recorded gelu computes its result and slope in one pass: the result is the unrecorded one's, and the
+    gradient does not depend on the layout it arrives in."""
+    x = (np.arange(65536, dtype=np.uint16).view(DTYPES[dtype]) if dtype != "f32" else gelu_inputs()[:65536])
+    x = x.reshape(256, 256)
+    t = T(x, requires_grad=True)
+    assert same_bits(F.gelu(t).to_numpy(), F.gelu(T(x)).to_numpy())
+    g = rand((256, 256), "f32", seed=5).astype(DTYPES[dtype])
+    grads = []
+    for x_layout, g_layout in (("row", "row"), ("transposed", "row"), ("row", "transposed")):
+        leaf = as_tensor(x, x_layout, grad=True)
+        mirel.sum(F.gelu(leaf) * as_tensor(g, g_layout)).backward()
+        grads.append(leaf.grad())
+    assert same_bits(grads[0], grads[1]) and same_bits(grads[0], grads[2])
+
+
 def test_gelu_approximate_forms_and_the_layer():
     a = rand((4, 6), "f32", scale=3)
     x = mirel.Tensor(a)

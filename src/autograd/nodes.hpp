@@ -163,6 +163,19 @@ struct TableNode final : ShapedNode {
   }
 };
 
+// gelu, recorded: keeps the slope its forward pass computed (f32) rather
+// than the operand, and multiplies the gradient by it.
+struct GeluNode final : ShapedNode {
+  DType dtype;
+  std::size_t input_id;
+  std::optional<NdArray<float>> slope;  // handed over once computed
+  GeluNode(DType t, std::size_t id) : dtype(t), input_id(id) {}
+  Result<void> backward_at(AutogradContext& ctx, const StoragePtr& grad) const override {
+    if (!slope) return panic("gelu: no slope was kept for the gradient");  // its forward pass failed
+    return accumulate_into(ctx, input_id, CpuStorage::backward_gelu_slope(grad->cpu, dtype, *slope));
+  }
+};
+
 // A node of a reduction of numeric/table.hpp: its rule reads the operand and
 // the result, kept once it is computed.
 using ReduceRule = Result<CpuStorage> (*)(const CpuStorage& grad, const CpuStorage& input, const CpuStorage& result,

@@ -196,6 +196,28 @@ Result<Tensor> Tensor::transpose(const Tensor& a, std::size_t dim0, std::size_t 
   return recorded(make, [&] { return a.cpu().transpose(dim0, dim1); }, a);
 }
 
+namespace {
+
+// gelu: a recorded one computes its slope beside its result and keeps that
+// (GeluNode); an unrecorded one only the result.
+Result<Tensor> gelu_keeping_slope(const Tensor& a) {
+  GeluNode* node = nullptr;
+  auto make = [&](OperandId in) {
+    auto n = std::make_unique<GeluNode>(a.cpu().dtype(), in.id);
+    node = n.get();
+    return n;
+  };
+  return recorded(make, [&]() -> Result<CpuStorage> {
+    if (!node) return a.cpu().gelu();
+    auto r = a.cpu().gelu_keeping_slope();
+    if (!r) return std::unexpected(std::move(r.error()));
+    node->slope = std::move(r->slope);
+    return std::move(r->y);
+  }, a);
+}
+
+}  // namespace
+
 Result<Tensor> Tensor::relu(const Tensor& a) {
   auto make = [&](OperandId in) { return std::make_unique<ReluNode>(a.storage, in.id); };
   return recorded(make, [&] { return a.cpu().relu(); }, a);
@@ -203,6 +225,7 @@ Result<Tensor> Tensor::relu(const Tensor& a) {
 
 #define MIREL_DEFINE_UNARY(name, Fn, Rule, saved)                                     \
   Result<Tensor> Tensor::name(const Tensor& a) {                                      \
+    if constexpr (std::is_same_v<Rule, GeluGrad>) return gelu_keeping_slope(a);      \
     auto make = [&](OperandId in) {                                                   \
       return std::make_unique<TableNode<&CpuStorage::backward_##name, saved>>(a.storage, in.id); \
     };                                                                                \

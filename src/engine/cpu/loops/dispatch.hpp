@@ -79,6 +79,17 @@ struct UnaryLoops {
   static inline const UnaryLoop<R, T> best = variants.best();
 };
 
+// gelu with its slope kept for the gradient, and the gradient from that slope.
+template <class F, class T>
+struct GeluSlopeLoops {
+  using Forward = void (*)(std::size_t n, T* out, float* slope, const T* in) noexcept;
+  using Backward = void (*)(std::size_t n, T* out, const T* g, const float* slope) noexcept;
+  static constexpr Variants<Forward> forward MIREL_VARIANTS(gelu_with_slope<F, T>);
+  static constexpr Variants<Backward> backward MIREL_VARIANTS(times_slope<T>);
+  static inline const Forward best_forward = forward.best();
+  static inline const Backward best_backward = backward.best();
+};
+
 template <class H>
 struct HalfConversions {
   using Widen = void (*)(const H*, float*, std::size_t) noexcept;

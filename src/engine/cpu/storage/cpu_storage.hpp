@@ -119,6 +119,12 @@ class CpuStorage {
   static Result<CpuStorage> backward_##name(const CpuStorage& grad, const CpuStorage& saved_value);
   MIREL_UNARY_OPS(MIREL_DECLARE_UNARY)
 #undef MIREL_DECLARE_UNARY
+  // gelu that keeps its slope (f32, the operand's layout) for the gradient in
+  // place of the operand: one pass computes both. backward_gelu_slope gives
+  // backward_gelu's bits from it.
+  struct GeluWithSlope;
+  Result<GeluWithSlope> gelu_keeping_slope() const;
+  static Result<CpuStorage> backward_gelu_slope(const CpuStorage& grad, DType dtype, const NdArray<float>& slope);
 
   // reduce: over `axes` (sorted, unique, each below ndim; none reduces nothing),
   // kept as length-1 axes when keepdims; results are row-major. sum, mean, max
@@ -179,6 +185,11 @@ class CpuStorage {
 struct CpuStorage::CrossEntropy {
   CpuStorage loss;
   std::optional<SoftmaxRows> kept;  // when asked for: what the gradient needs
+};
+
+struct CpuStorage::GeluWithSlope {
+  CpuStorage y;
+  NdArray<float> slope;
 };
 
 // Kernel messages become RuntimeError.

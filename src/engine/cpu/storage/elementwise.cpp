@@ -46,4 +46,33 @@ Result<CpuStorage> rule_op(const CpuStorage& grad, const CpuStorage& saved, cons
 MIREL_UNARY_OPS(MIREL_DEFINE_UNARY)
 #undef MIREL_DEFINE_UNARY
 
+Result<CpuStorage::GeluWithSlope> CpuStorage::gelu_keeping_slope() const {
+  return std::visit(
+      [&]<class T>(const NdArray<T>& a) -> Result<GeluWithSlope> {
+        if constexpr (std::is_same_v<T, bool>) {
+          return std::unexpected(unsupported("gelu"));
+        } else {
+          GeluKept<T> r = mirel::gelu_keeping_slope(a);
+          return GeluWithSlope{CpuStorage(std::move(r.y)), std::move(r.slope)};
+        }
+      },
+      data());
+}
+
+Result<CpuStorage> CpuStorage::backward_gelu_slope(const CpuStorage& grad, DType dtype, const NdArray<float>& slope) {
+  if (grad.dtype() != dtype) {
+    return fail(ExcKind::Type, "DType mismatch between gradient and input during unary backward pass.");
+  }
+  if (grad.shape() != slope.shape()) {
+    return panic(concat("gelu: a gradient of shape ", shape_str(grad.shape()), " for a result of shape ",
+                        shape_str(slope.shape())));
+  }
+  return std::visit(
+      [&]<class T>(const NdArray<T>& g) -> Result<CpuStorage> {
+        if constexpr (std::is_same_v<T, bool>) return std::unexpected(unsupported("gelu"));
+        else return CpuStorage(gelu_gradient(g, slope));
+      },
+      grad.data());
+}
+
 }  // namespace mirel
