@@ -271,10 +271,6 @@ class Parameters:
         for slot in self._slots().values():
             slot.scale_grad(factor)
 
-    def _replace(self, name: str, master: Tensor) -> None:
-        """Puts an optimizer's new master in place; the leaves handed out so far become stale."""
-        self._slots()[name].replace(master)
-
     # State, pickling and checkpoints.
     def state_dict(self) -> dict[str, np.ndarray]:
         """Copies of the masters as float32 NumPy arrays, by name."""

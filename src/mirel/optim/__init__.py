@@ -143,12 +143,14 @@ class Optimizer:
         workers), with those. Every gradient is checked (a known name, the parameter's shape, convertible to
         float32) before any weight or state changes."""
         checked = self.params.grads() if grads is None else self._checked_grads(grads)
+        slots = self.params._slots()  # the weights, looked up once a step (a layer's walks its tree)
         for group, hyper in zip(self.param_groups, self._group_hyper):
             lr = self._lr_of(group)
             for name in group["params"]:
                 grad = checked.get(name)
                 if grad is not None:
-                    self.params._replace(name, self._update(name, grad, lr, hyper))
+                    slot = slots[name]
+                    slot.replace(self._update(name, slot.master, grad, lr, hyper))
         self.steps += 1
 
     def zero_grad(self) -> None:
@@ -189,7 +191,8 @@ class Optimizer:
             out[name] = g
         return out
 
-    def _update(self, name: str, grad: Any, lr: float, hyper: Mapping[str, Any]) -> Any:
+    def _update(self, name: str, w: Tensor, grad: Any, lr: float, hyper: Mapping[str, Any]) -> Any:
+        """The new master of weight `name` from its current one, w."""
         raise NotImplementedError
 
     # State.
@@ -305,10 +308,10 @@ class SGD(Optimizer):
     def _buffer_names(cls, hyper: Mapping[str, Any]) -> tuple[str, ...]:
         return ("momentum_buffer",) if hyper["momentum"] else ()
 
-    def _update(self, name: str, grad: Any, lr: float, hyper: Mapping[str, Any]) -> Any:
+    def _update(self, name: str, w: Tensor, grad: Any, lr: float, hyper: Mapping[str, Any]) -> Any:
         first = name not in self.state
         buf = self._buffers(name, hyper).get("momentum_buffer")
-        return _native._sgd(self.params[name], grad, buf, lr, hyper["momentum"], hyper["dampening"],
+        return _native._sgd(w, grad, buf, lr, hyper["momentum"], hyper["dampening"],
                             hyper["weight_decay"], hyper["nesterov"], first)
 
     def _hyper(self) -> dict[str, Any]:
@@ -350,8 +353,8 @@ class Adam(Optimizer):
                 raise ValueError(f"{type(self).__name__}.load_state_dict(): {name}.exp_avg_sq holds a negative value "
                                  f"(a mean of squares is never negative)")
 
-    def _update(self, name: str, grad: Any, lr: float, hyper: Mapping[str, Any]) -> Any:
-        bufs, w, decay = self._buffers(name, hyper), self.params[name], float(hyper["weight_decay"])
+    def _update(self, name: str, w: Tensor, grad: Any, lr: float, hyper: Mapping[str, Any]) -> Any:
+        bufs, decay = self._buffers(name, hyper), float(hyper["weight_decay"])
         if not self._decoupled and decay:
             grad, decay = grad + w * decay, 0.0  # g + wd·w in f32; the step itself is AdamW's without decay
         betas = hyper["betas"]
