@@ -159,7 +159,7 @@ PyMethodDef math_functions[] = {
     {"gelu", py_gelu, METH_O,
      "gelu(x, /)\n--\n\nElementwise x * Phi(x), Phi the standard normal distribution function (the exact "
      "GELU); f32 within 1 ulp, halves correctly rounded. Gradient: g * (Phi(x) + x * phi(x)), phi the normal "
-     "density, from the saved operand."},
+     "density, the slope computed beside the result and kept in float32."},
     {"sqrt", py_sqrt, METH_O, "sqrt(x, /)\n--\n\nElementwise square root. Gradient: g / (2 * sqrt(x))."},
     {"abs", py_abs, METH_O,
      "abs(x, /)\n--\n\nElementwise absolute value. Gradient: g * sign(x), 0 at x = 0."},
