@@ -1,6 +1,7 @@
 """MIREL_ISA caps every kernel family, mirel.config() says what each chose,
-and every cap computes the same bits: elementwise and math, reductions,
-products (f32 and bf16) and an optimizer step, each in a fresh process."""
+and every cap computes the same bits: elementwise and math (gelu's gradient
+included), reductions, products (f32 and bf16) and an optimizer step, each
+in a fresh process."""
 import os
 import subprocess
 import sys
@@ -23,6 +24,10 @@ for dt in ("f32", "f16", "bf16"):
     for r in (t + t * t, t >= mirel.transpose(mirel.transpose(t) * 0.5), mirel.exp(t), mirel.tanh(t), mirel.sigmoid(t), mirel.log(mirel.abs(t)),
               mirel.sum(t, axis=0), mirel.max(t, axis=1), mirel.mean(t), t @ m):
         out.append(np.asarray(r.to_numpy()).tobytes())
+    leaf = mc.Tensor(x, dtype=dt, requires_grad=True)  # a recorded gelu keeps its slope for the gradient
+    mirel.sum(mirel.nn.functional.gelu(leaf) * t).backward()
+    out.append(leaf.grad().tobytes())
+    mc.Tensor.clear_graph()
 params = mirel.Parameters({"w": w})
 for opt in (mirel.optim.AdamW(params, lr=1e-2), mirel.optim.SGD(params, lr=1e-2, momentum=0.9, nesterov=True)):
     for _ in range(2):
