@@ -1,16 +1,19 @@
 """The layers of a transformer, named and laid out as PyTorch's: norms, dropout, GELU and attention."""
 from __future__ import annotations
 
+import importlib
 import math
 from typing import Any, Sequence
 
 import numpy as np
 
 import mirel
-from mirel import _native, random as _random
+from mirel import random as _random
 from mirel.nn import functional as F
 from mirel.nn.modules import Module, _rng, _Seed
 from mirel.tensor import Tensor
+
+_native: Any = importlib.import_module("mirel._native")  # the private functions have no stubs
 
 __all__ = ["LayerNorm", "RMSNorm", "Dropout", "GELU", "SiLU", "MultiheadAttention"]
 
@@ -142,7 +145,8 @@ class MultiheadAttention(Module):
             if p == 0.0:
                 out = _native._attention_packed(0, 0, *args)[0]
             else:
-                out = _random.default_generator()._draw(_native._attention_packed, *args)
+                generator: Any = _random.default_generator()  # _draw is the generators' private door
+                out = generator._draw(_native._attention_packed, *args)
             out = self.out_proj(out)
             if not need_weights:
                 return out, None
